@@ -1,0 +1,47 @@
+# Entry points: `make demo` runs the tour, `make test` runs the test suite.
+# Both install what is missing and build first, so each works on a fresh machine.
+PY      := /usr/bin/python3
+BUILD   := build
+ASAN    := build-asan
+PYTEST  := PYTHONPATH=. $(PY) -m pytest -p no:cacheprovider
+CONFIG  := -G Ninja -DPython_EXECUTABLE=$(PY) -DCMAKE_BUILD_TYPE=Release \
+           $(if $(CI),-DQUORVEL_WERROR=ON)
+
+.PHONY: deps build test demo bench asan fuzz format lint clean
+
+deps:
+	@bash scripts/deps.sh
+
+build: deps
+	@cmake -S . -B $(BUILD) $(CONFIG) >/dev/null
+	@cmake --build $(BUILD)
+	@cmake --install $(BUILD) --prefix "$(CURDIR)" >/dev/null
+
+test: build
+	$(PYTEST) -q tests
+
+demo: build
+	@PYTHONPATH=. $(PY) -m demo
+
+bench: build
+	PYTHONPATH=. $(PY) -m bench
+
+asan: deps
+	@cmake -S . -B $(ASAN) $(CONFIG) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEL_SANITIZE=ON >/dev/null
+	@cmake --build $(ASAN)
+	@cmake --install $(ASAN) --prefix "$(CURDIR)" >/dev/null
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	ASAN_OPTIONS=detect_leaks=0:halt_on_error=1 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	PYTHONMALLOC=malloc $(PYTEST) -q -m "not no_asan" tests; \
+	status=$$?; cmake --install $(BUILD) --prefix "$(CURDIR)" >/dev/null 2>&1 || true; exit $$status
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.h')
+
+lint: build
+	clang-tidy -p $(BUILD) $$(git ls-files '*.cpp')
+
+clean:
+	rm -rf $(BUILD) $(ASAN)
+	find quorvel_master -name '*.so' -delete

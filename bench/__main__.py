@@ -1,0 +1,1 @@
+print("The benchmarks arrive once the modules they measure stand.")

@@ -1,0 +1,1 @@
+print("The demo arrives with the simulated add-in.")

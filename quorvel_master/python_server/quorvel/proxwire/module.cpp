@@ -1,0 +1,104 @@
+// Module initialisation of proxwire: multi-phase init, the imports, and the globals in
+// the order user code and the kernel expect to find them.
+#include "proxwire.h"
+
+namespace proxwire {
+namespace {
+
+const char *const MODULE_DOC =
+    "\n"
+    "Quorvel - Synchronous COM-like bridge between Python and Excel Office.js.\n"
+    "\n"
+    "This module provides a synchronous proxy to Office.js objects, allowing\n"
+    "Python code to interact with Excel through a COM-like interface.\n"
+    "\n"
+    "Classes:\n"
+    "- Serializer: Handles marshaling of data types between Python and JavaScript\n"
+    "- Messaging: Handles message passing with synchronous send/wait (no WebSocket server)\n"
+    "- OfficeJsObject: Dynamic proxy for Office.js objects\n"
+    "- OfficeJsArray: Specialized proxy for arrays\n"
+    "- OfficeJsDict: Specialized proxy for dictionaries\n"
+    "\n"
+    "Globals:\n"
+    "- Excel: Root proxy object (ID 1)\n"
+    "- Context: Context proxy object (ID 0)\n";
+
+bool initialised = false;
+
+void populate(py::module_ &m) {
+  State &s = state();
+  s.module = m;
+
+  m.attr("base64") = py::module_::import("base64");
+  py::module_ futures = py::module_::import("concurrent.futures");
+  m.attr("concurrent") = py::module_::import("concurrent");
+  m.attr("dt") = py::module_::import("datetime");
+  m.attr("threading") = py::module_::import("threading");
+  py::module_ uuid = py::module_::import("uuid");
+  m.attr("uuid") = uuid;
+  m.attr("pd") = py::module_::import("pandas");
+  m.attr("np") = py::module_::import("numpy");
+  py::module_ typing = py::module_::import("typing");
+  m.attr("Any") = typing.attr("Any");
+  m.attr("Dict") = typing.attr("Dict");
+
+  s.future_type = futures.attr("Future");
+  s.cancelled_error = futures.attr("CancelledError");
+  s.uuid4 = uuid.attr("uuid4");
+
+  init_serializer(m);
+  init_messaging(m);
+  init_proxy_functions(m);
+  init_proxy(m);
+  init_containers(m);
+  init_transaction(m);
+  // The context object exists before any proxy, since every proxy records its identity.
+  m.attr("messaging") = m.attr("Messaging")();
+  init_root_proxies(m);
+}
+
+int exec_module(PyObject *module) {
+  if (initialised) {
+    // Every class and the messaging state are process-wide; a second copy would split them.
+    PyErr_SetString(PyExc_ImportError,
+                    "proxwire is already initialised in this process and cannot be loaded "
+                    "again (no re-import, reload or subinterpreter); keep using the first module");
+    return -1;
+  }
+  try {
+    py::options options;
+    options.disable_function_signatures();
+    auto m = py::reinterpret_borrow<py::module_>(module);
+    m.doc() = MODULE_DOC;
+    populate(m);
+    initialised = true;
+    return 0;
+  } catch (py::error_already_set &e) {
+    e.restore();
+  } catch (const std::exception &e) {
+    PyErr_SetString(PyExc_ImportError, e.what());
+  }
+  return -1;
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void *>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "proxwire", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+State &state() {
+  static State *s = new State();
+  return *s;
+}
+
+}  // namespace proxwire
+
+extern "C" PYBIND11_EXPORT PyObject *PyInit_proxwire() {
+  return PyModuleDef_Init(&proxwire::module_def);
+}

@@ -1,0 +1,75 @@
+// Internal interface of the proxwire module: one init function per source file, the
+// imports every file shares, and the helpers that build classes and raise Python errors.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <string>
+#include <utility>
+
+namespace py = pybind11;
+
+namespace proxwire {
+
+inline constexpr const char *MODULE_NAME = "quorvel_master.python_server.quorvel.proxwire";
+
+// Imports looked up once at module initialisation; never freed, so no decref runs
+// after the interpreter has gone.
+struct State {
+  py::module_ module;       // proxwire itself; its globals are looked up by name at each use
+  py::object future_type;   // concurrent.futures.Future
+  py::object uuid4;         // uuid.uuid4
+  py::object cancelled_error;  // concurrent.futures.CancelledError
+};
+State &state();
+
+// Module globals looked up at each use, as Python code would.
+inline py::object global(const char *name) { return state().module.attr(name); }
+
+// The typed-parameter check: only an exact instance of `type` passes.
+void require_exact(py::handle value, PyTypeObject *type, const char *param);
+
+[[noreturn]] void raise_error(PyObject *exc_type, const std::string &message);
+
+// A C++ function that binds like a Python method when stored in a class namespace.
+template <typename F, typename... Extra>
+py::object method(const char *name, F &&f, const char *doc, const Extra &...extra) {
+  py::cpp_function fn(std::forward<F>(f), py::name(name), py::doc(doc), py::scope(state().module),
+                      extra...);
+  PyObject *bound = PyInstanceMethod_New(fn.ptr());
+  if (bound == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(bound);
+}
+
+// A module-level function reporting this module as its __module__.
+template <typename F, typename... Extra>
+py::cpp_function function(const char *name, F &&f, const char *doc, const Extra &...extra) {
+  return py::cpp_function(std::forward<F>(f), py::name(name), py::doc(doc),
+                          py::scope(state().module), extra...);
+}
+
+// Builds a class the way a class statement does: namespace first, then type(name, bases, ns).
+class ClassBuilder {
+ public:
+  ClassBuilder(const char *name, const char *doc);
+  ClassBuilder &add(const char *name, py::object member);
+  py::object build(py::tuple bases);
+
+ private:
+  std::string name_;
+  py::dict ns_;
+};
+
+// One per source file, called by module.cpp in the order the module globals are bound.
+void init_serializer(py::module_ &m);
+void init_messaging(py::module_ &m);
+void init_proxy_functions(py::module_ &m);
+void init_proxy(py::module_ &m);
+void init_containers(py::module_ &m);
+void init_transaction(py::module_ &m);
+void init_root_proxies(py::module_ &m);
+
+// Sends a DEL request without waiting for, or ever reading, its answer (finalisation).
+void send_detached(py::dict req);
+
+}  // namespace proxwire

@@ -1,0 +1,8 @@
+// Placeholder until this concern is built.
+#include "sensewell.h"
+
+namespace sensewell {
+
+void init_imports(Methods &) {}
+
+}  // namespace sensewell

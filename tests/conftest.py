@@ -1,0 +1,7 @@
+import os
+import sys
+
+# The compiled modules import from the repository root.
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+if ROOT not in sys.path:
+    sys.path.insert(0, ROOT)
