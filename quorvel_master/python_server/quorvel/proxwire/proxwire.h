@@ -16,15 +16,17 @@ inline constexpr const char *MODULE_NAME = "quorvel_master.python_server.quorvel
 // Imports looked up once at module initialisation; never freed, so no decref runs
 // after the interpreter has gone.
 struct State {
-  py::module_ module;       // proxwire itself; its globals are looked up by name at each use
-  py::object future_type;   // concurrent.futures.Future
-  py::object uuid4;         // uuid.uuid4
+  py::module_ module;          // proxwire itself; its globals are looked up by name at each use
+  py::object future_type;      // concurrent.futures.Future
+  py::object uuid4;            // uuid.uuid4
   py::object cancelled_error;  // concurrent.futures.CancelledError
 };
 State &state();
 
 // Module globals looked up at each use, as Python code would.
-inline py::object global(const char *name) { return state().module.attr(name); }
+inline py::object global(const char *name) {
+  return state().module.attr(name);
+}
 
 // The typed-parameter check: only an exact instance of `type` passes.
 void require_exact(py::handle value, PyTypeObject *type, const char *param);
@@ -36,6 +38,10 @@ template <typename F, typename... Extra>
 py::object method(const char *name, F &&f, const char *doc, const Extra &...extra) {
   py::cpp_function fn(std::forward<F>(f), py::name(name), py::doc(doc), py::scope(state().module),
                       extra...);
+  // pybind11 treats any "__init__" as the constructor of one of its own classes; ours is a
+  // plain method of a plain class.
+  auto cap = py::reinterpret_borrow<py::capsule>(PyCFunction_GET_SELF(fn.ptr()));
+  cap.get_pointer<py::detail::function_record>()->is_constructor = false;
   PyObject *bound = PyInstanceMethod_New(fn.ptr());
   if (bound == nullptr) throw py::error_already_set();
   return py::reinterpret_steal<py::object>(bound);

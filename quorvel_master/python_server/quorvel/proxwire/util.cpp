@@ -10,9 +10,8 @@ void require_exact(py::handle value, PyTypeObject *type, const char *param) {
                      "' has incorrect type (expected " + std::string(type->tp_name).substr(0, 200) +
                      ", got " + std::string(Py_TYPE(value.ptr())->tp_name).substr(0, 200) + ")";
   if (PyObject_TypeCheck(value.ptr(), type)) {
-    text += ". Note: subclasses of " + std::string(type->tp_name) +
-            " are refused; pass an exact " + type->tp_name + " (for example " + type->tp_name +
-            "(value)).";
+    text += ". Note: subclasses of " + std::string(type->tp_name) + " are refused; pass an exact " +
+            type->tp_name + " (for example " + type->tp_name + "(value)).";
   }
   raise_error(PyExc_TypeError, text);
 }
