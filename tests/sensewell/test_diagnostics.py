@@ -152,11 +152,13 @@ class TestParsePyflakesMessage:
 class TestRunPyflakes:
     @pytest.mark.parametrize("module_name, prefix", [(None, "<editor>:"), ("", "<editor>:"), ("lib.util", "<lib.util>:")])
     def test_analysis_file_name(self, bridge, module_name, prefix):
-        lines = []
-        parse = bridge._parse_pyflakes_message
+        lines, names = [], []
+        parse, check = bridge._parse_pyflakes_message, bridge._check_unresolved_imports
         bridge._parse_pyflakes_message = lambda line, severity: lines.append(line) or parse(line, severity)
+        bridge._check_unresolved_imports = lambda code, name: names.append(name) or check(code, name)
         result = bridge.get_diagnostics("import os\nprint(y)\n", module_name)
         assert lines and all(line.startswith(prefix) for line in lines)
+        assert names == [module_name]
         assert result["diagnostics"] == [
             marker(1, 1, 3, "'os' imported but unused", 4),
             marker(2, 7, 8, "undefined name 'y'", 4),
@@ -199,10 +201,6 @@ class TestRunPyflakes:
             {"line": "<editor>:1:1: 'os' imported but unused"}
         ]
 
-    def test_arguments_are_checked(self, bridge):
-        with pytest.raises(TypeError, match=r"^Argument 'filename' has incorrect type \(expected str, got NoneType\)$"):
-            bridge._run_pyflakes("x = 1", None)
-
 
 class TestGetDiagnostics:
     def test_empty_text(self, bridge, caplog):
@@ -231,13 +229,6 @@ class TestGetDiagnostics:
         result = bridge.get_diagnostics("x = 1")
         assert [r["message"] for r in result["diagnostics"]] == ["pe", "ie1", "ie2", "w5", "w1", "w3", "bare"]
 
-    def test_module_name_reaches_the_import_check_unchanged(self, bridge):
-        seen = []
-        bridge._check_unresolved_imports = lambda code, module_name: seen.append(module_name) or []
-        for name in (None, "", "pkg.mod"):
-            bridge.get_diagnostics("x = 1", name)
-        assert seen == [None, "", "pkg.mod"]
-
     def test_failure_becomes_the_error_entry(self, bridge, caplog):
         def broken(code, module_name):
             raise RuntimeError("import check exploded")
@@ -264,6 +255,8 @@ class TestGetDiagnostics:
                 bridge.get_diagnostics("x = 1", b"mod")
             with pytest.raises(TypeError, match=r"expected str, got Text\)\. Note"):
                 bridge.get_diagnostics(type("Text", (str,), {})("x = 1"))
+            with pytest.raises(TypeError, match=r"^Argument 'filename' has incorrect type \(expected str, got NoneType\)$"):
+                bridge._run_pyflakes("x = 1", None)
         assert caplog.records == []
         assert bridge.get_diagnostics(module_name="m", code="x = 1") == {"diagnostics": [], "error": None}
 
