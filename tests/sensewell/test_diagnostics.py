@@ -6,7 +6,6 @@ import logging
 import os
 import subprocess
 import sys
-import tempfile
 import types
 
 import pytest
@@ -21,12 +20,8 @@ KEYS = ["startLineNumber", "startColumn", "endLineNumber", "endColumn", "message
 
 
 @pytest.fixture
-def bridge():
-    b = object.__new__(sensewell.LSPBridge)
-    b._temp_dir = tempfile.TemporaryDirectory()
-    yield b
-    if b._temp_dir is not None:
-        b._temp_dir.cleanup()
+def bridge(quiet_bridge):
+    return quiet_bridge
 
 
 def marker(line, start, end, message, severity):

@@ -4,7 +4,6 @@ ways a name resolves (kernel modules, synced user modules, the import system).""
 import ast
 import logging
 import os
-import tempfile
 import types
 
 import pytest
@@ -15,12 +14,8 @@ LOGGER = "quorvel_master.python_server.sensewell"
 
 
 @pytest.fixture
-def bridge():
-    b = object.__new__(sensewell.LSPBridge)
-    b._temp_dir = tempfile.TemporaryDirectory()
-    yield b
-    if b._temp_dir is not None:
-        b._temp_dir.cleanup()
+def bridge(quiet_bridge):
+    return quiet_bridge
 
 
 def finding(line, start, end, name, end_line=None):
@@ -214,13 +209,18 @@ class TestCanResolveImport:
         assert bridge._can_resolve_import("qv_user_mod.sub") is False
         assert bridge._check_unresolved_imports("import qv_user_mod\nfrom qv_user_mod import X\n") == []
 
-    def test_user_modules_no_longer_resolve_after_cleanup(self, bridge):
-        with open(os.path.join(bridge._temp_dir.name, "qv_user_mod.py"), "w", encoding="utf-8") as f:
-            f.write("X = 1\n")
-        assert bridge._check_unresolved_imports("import qv_user_mod\n") == []
-        bridge._temp_dir.cleanup()
-        bridge._temp_dir = None
-        assert bridge._check_unresolved_imports("import qv_user_mod\n") == [finding(1, 1, 19, "qv_user_mod")]
+    def test_synced_user_modules_until_deleted_or_cleaned_up(self, bridge):
+        code = "import qv_user_a\nfrom qv_user_b import X\n"
+        assert messages(bridge._check_unresolved_imports(code)) == ["qv_user_a", "qv_user_b"]
+        bridge.sync_modules({"qv_user_a": "X = 1\n"}, {"qv_user_b": "X = 2\n"})
+        assert bridge._check_unresolved_imports(code) == []
+        bridge.delete_module("qv_user_a")
+        assert messages(bridge._check_unresolved_imports(code)) == ["qv_user_a"]
+        bridge.cleanup()
+        assert bridge._check_unresolved_imports(code) == [
+            finding(1, 1, 17, "qv_user_a"),
+            finding(2, 1, 24, "qv_user_b"),
+        ]
         assert bridge._can_resolve_import("json") is True
 
     @pytest.mark.parametrize(
