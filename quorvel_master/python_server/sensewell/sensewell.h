@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace py = pybind11;
@@ -26,6 +27,9 @@ State &state();
 inline py::object global(const char *name) {
   return state().module.attr(name);
 }
+// A name the module may shadow but normally takes from builtins (open, len, ...), found the
+// way a Python global lookup finds it.
+py::object builtin(const char *name);
 
 // Typed parameters: exact builtin str, dict and list; optional ones also take None.
 void require_exact(py::handle value, PyTypeObject *type, const char *param);
@@ -36,7 +40,7 @@ py::int_ to_int(py::handle value, const char *param);
 [[noreturn]] void raise_error(PyObject *exc_type, const std::string &message);
 
 // Serialises every use of jedi in the process (jedi is not thread-safe). Waiting for it
-// releases the GIL, so the holder can finish.
+// releases the GIL, so the holder can finish. Re-entrant on the thread that holds it.
 class JediLock {
  public:
   JediLock();
@@ -50,6 +54,12 @@ template <typename F, typename... Extra>
 py::object method(const char *name, F &&f, const char *doc, const Extra &...extra) {
   py::cpp_function fn(std::forward<F>(f), py::name(name), py::doc(doc), py::scope(state().module),
                       extra...);
+  if (std::string_view(name) == "__init__") {
+    // pybind11 takes any "__init__" for a constructor of its own classes, which would refuse
+    // our plain instances as self.
+    auto record = py::reinterpret_borrow<py::capsule>(PyCFunction_GET_SELF(fn.ptr()));
+    record.get_pointer<py::detail::function_record>()->is_constructor = false;
+  }
   PyObject *bound = PyInstanceMethod_New(fn.ptr());
   if (bound == nullptr) throw py::error_already_set();
   return py::reinterpret_steal<py::object>(bound);
