@@ -25,8 +25,10 @@ def logs(caplog):
     return caplog
 
 
-def lsp_records(caplog):
-    return [r for r in caplog.records if r.name == LOGGER]
+def records(caplog):
+    """This thread's records: the bridge's warm-up thread logs too."""
+    me = threading.get_ident()
+    return [r for r in caplog.records if r.name == LOGGER and r.thread == me]
 
 
 class Fake:
@@ -123,8 +125,8 @@ class TestRealJedi:
     def test_line_past_the_end_is_jedis_error(self, bridge, logs):
         result = bridge.get_completions("x = 1", 5, 0)
         assert result["completions"] == [] and result["error"]
-        assert logs.records[-1].levelname == "ERROR"
-        assert logs.records[-1].getMessage() == "[LSP] Error in get_completions: " + result["error"]
+        assert records(logs)[-1].levelname == "ERROR"
+        assert records(logs)[-1].getMessage() == "[LSP] Error in get_completions: " + result["error"]
 
 
 class TestImportAlias:
@@ -140,7 +142,7 @@ class TestImportAlias:
         assert result == {"completions": [], "error": None}
         assert fake.scripts == []
         assert not os.path.exists(os.path.join(bridge._temp_dir.name, "other.py"))
-        assert logs.records[-1].getMessage() == (
+        assert records(logs)[-1].getMessage() == (
             "[LSP] In import alias context, returning empty completions"
         )
 
@@ -207,7 +209,7 @@ class TestItems:
     def test_sample_log(self, bridge, monkeypatch, logs, count, suffix):
         monkeypatch.setattr(sensewell, "jedi", FakeJedi([completion(f"n{i}") for i in range(count)]))
         bridge.get_completions("n", 1, 1)
-        messages = [r.getMessage() for r in lsp_records(logs)]
+        messages = [r.getMessage() for r in records(logs)]
         assert messages[1:] == [
             f"[LSP] Jedi returned {count} completions",
             f"[LSP] Response: {count} completions returned",
@@ -217,13 +219,13 @@ class TestItems:
     def test_no_items_no_sample_line(self, bridge, monkeypatch, logs):
         monkeypatch.setattr(sensewell, "jedi", FakeJedi([completion("_hidden")]))
         assert bridge.get_completions("n", 1, 1) == {"completions": [], "error": None}
-        assert lsp_records(logs)[-1].getMessage() == "[LSP] Response: 0 completions returned"
+        assert records(logs)[-1].getMessage() == "[LSP] Response: 0 completions returned"
 
     def test_request_record(self, bridge, monkeypatch, logs):
         monkeypatch.setattr(sensewell, "jedi", FakeJedi())
         code = "é" * 150
         bridge.get_completions(code, 1, 3.7, "main")
-        first = lsp_records(logs)[0]
+        first = records(logs)[0]
         assert first.msg == "[LSP] Request: get_completions %s"
         # logging unpacks a lone dict argument into args itself.
         assert first.args == {
@@ -242,7 +244,7 @@ class TestArguments:
     )
     def test_positions_refused(self, bridge, logs, line, column, message):
         assert bridge.get_completions("x", line, column) == {"completions": [], "error": message}
-        last = logs.records[-1]
+        last = records(logs)[-1]
         assert last.levelname == "ERROR"
         assert (last.msg, last.args) == ("[LSP] Error in get_completions: %s", (message,))
 
@@ -273,7 +275,7 @@ class TestArguments:
     def test_wrong_types_raise_before_logging(self, bridge, logs, args, name):
         with pytest.raises(TypeError, match=f"Argument '{name}' has incorrect type"):
             bridge.get_completions(*args)
-        assert lsp_records(logs) == []
+        assert records(logs) == []
 
     def test_keywords(self, bridge):
         result = bridge.get_completions(code="import os\nos.pa", column=5, line=2, path=None)

@@ -1,6 +1,7 @@
 """Hover in compact and detailed mode, the help fallback, and the shared jedi helpers."""
 
 import logging
+import threading
 import os
 
 import pytest
@@ -28,8 +29,14 @@ def logs(caplog):
     return caplog
 
 
+def records(caplog):
+    """This thread's records: the bridge's warm-up thread logs too."""
+    me = threading.get_ident()
+    return [r for r in caplog.records if r.name == LOGGER and r.thread == me]
+
+
 def messages(caplog):
-    return [r.getMessage() for r in caplog.records if r.name == LOGGER]
+    return [r.getMessage() for r in records(caplog)]
 
 
 class Fake:
@@ -200,8 +207,8 @@ class TestFakes:
 
         monkeypatch.setattr(sensewell, "jedi", Broken())
         assert bridge.get_hover("x", 1, 0) == {"contents": None, "error": "'boom'"}
-        assert logs.records[-1].levelname == "ERROR"
-        assert logs.records[-1].getMessage() == "[LSP] Error in get_hover: 'boom'"
+        assert records(logs)[-1].levelname == "ERROR"
+        assert records(logs)[-1].getMessage() == "[LSP] Error in get_hover: 'boom'"
 
 
 class TestCompactHover:
@@ -284,8 +291,8 @@ class TestArguments:
     )
     def test_positions_refused(self, bridge, logs, line, column, message):
         assert bridge.get_hover("x", line, column) == {"contents": None, "error": message}
-        assert logs.records[-1].levelname == "ERROR"
-        assert logs.records[-1].getMessage() == "[LSP] Error in get_hover: " + message
+        assert records(logs)[-1].levelname == "ERROR"
+        assert records(logs)[-1].getMessage() == "[LSP] Error in get_hover: " + message
 
     def test_floats_and_bools(self, bridge, logs):
         code = "import os\nos"
