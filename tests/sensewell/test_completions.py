@@ -1,6 +1,6 @@
-"""Completions: Monaco items from jedi, private-name filter, import-alias silence, argument checks."""
+"""Completions: Monaco items from jedi, the private-name filter, import-alias silence and the
+argument checks."""
 
-import logging
 import os
 import threading
 import time
@@ -9,26 +9,10 @@ import pytest
 
 from quorvel_master.python_server import sensewell
 
-LOGGER = "quorvel_master.python_server.sensewell"
-
 
 @pytest.fixture
-def bridge():
-    b = sensewell.LSPBridge()
-    yield b
-    b.cleanup()
-
-
-@pytest.fixture
-def logs(caplog):
-    caplog.set_level(logging.DEBUG, logger=LOGGER)
-    return caplog
-
-
-def records(caplog):
-    """This thread's records: the bridge's warm-up thread logs too."""
-    me = threading.get_ident()
-    return [r for r in caplog.records if r.name == LOGGER and r.thread == me]
+def bridge(quiet_bridge):
+    return quiet_bridge
 
 
 class Fake:
@@ -102,7 +86,8 @@ class TestRealJedi:
         assert expected in labels(bridge.get_completions(code, 2, len(code) - 10))
 
     def test_keyword_kind(self, bridge):
-        items = {item["label"]: item for item in bridge.get_completions("impo", 1, 4)["completions"]}
+        result = bridge.get_completions("impo", 1, 4)
+        items = {item["label"]: item for item in result["completions"]}
         assert items["import"]["kind"] == 13 and items["ImportError"]["kind"] == 5
 
     def test_user_module_completes_from_importing_module(self, bridge):
@@ -122,19 +107,25 @@ class TestRealJedi:
         )
         assert labels(result) == ["VALUE"]
 
-    def test_line_past_the_end_is_jedis_error(self, bridge, logs):
+    def test_line_past_the_end_is_jedis_error(self, bridge, lsp_log):
         result = bridge.get_completions("x = 1", 5, 0)
         assert result["completions"] == [] and result["error"]
-        assert records(logs)[-1].levelname == "ERROR"
-        assert records(logs)[-1].getMessage() == "[LSP] Error in get_completions: " + result["error"]
+        assert lsp_log.records()[-1].levelname == "ERROR"
+        last = lsp_log.records()[-1]
+        assert last.getMessage() == "[LSP] Error in get_completions: " + result["error"]
 
 
 class TestImportAlias:
     @pytest.mark.parametrize(
         "line",
-        ["import os.path as ", "import os as", "  from os import path as p", "from a.b import c as"],
+        [
+            "import os.path as ",
+            "import os as",
+            "  from os import path as p",
+            "from a.b import c as",
+        ],
     )
-    def test_silent_without_jedi_or_sync(self, bridge, monkeypatch, logs, line):
+    def test_silent_without_jedi_or_sync(self, bridge, monkeypatch, lsp_log, line):
         fake = FakeJedi([completion("x")])
         monkeypatch.setattr(sensewell, "jedi", fake)
         code = "x = 1\n" + line + "\n"
@@ -142,7 +133,7 @@ class TestImportAlias:
         assert result == {"completions": [], "error": None}
         assert fake.scripts == []
         assert not os.path.exists(os.path.join(bridge._temp_dir.name, "other.py"))
-        assert records(logs)[-1].getMessage() == (
+        assert lsp_log.records()[-1].getMessage() == (
             "[LSP] In import alias context, returning empty completions"
         )
 
@@ -173,7 +164,13 @@ class TestItems:
         monkeypatch.setattr(sensewell, "jedi", fake)
         items = bridge.get_completions("f", 1, 1)["completions"]
         assert items == [
-            {"label": "f", "kind": 1, "insertText": "f", "detail": "(a, b=1)", "documentation": "f doc"},
+            {
+                "label": "f",
+                "kind": 1,
+                "insertText": "f",
+                "detail": "(a, b=1)",
+                "documentation": "f doc",
+            },
             {"label": "g", "kind": 1, "insertText": "g"},
             {"label": "h", "kind": 1, "insertText": "h"},
             {"label": "p", "kind": 8, "insertText": "p"},
@@ -206,26 +203,27 @@ class TestItems:
         assert all(s["project"] is bridge._jedi_project for s in fake.scripts)
 
     @pytest.mark.parametrize("count, suffix", [(5, ""), (6, "...")])
-    def test_sample_log(self, bridge, monkeypatch, logs, count, suffix):
-        monkeypatch.setattr(sensewell, "jedi", FakeJedi([completion(f"n{i}") for i in range(count)]))
+    def test_sample_log(self, bridge, monkeypatch, lsp_log, count, suffix):
+        fake = FakeJedi([completion(f"n{i}") for i in range(count)])
+        monkeypatch.setattr(sensewell, "jedi", fake)
         bridge.get_completions("n", 1, 1)
-        messages = [r.getMessage() for r in records(logs)]
+        messages = [r.getMessage() for r in lsp_log.records()]
         assert messages[1:] == [
             f"[LSP] Jedi returned {count} completions",
             f"[LSP] Response: {count} completions returned",
             "[LSP] Sample completions: ['n0', 'n1', 'n2', 'n3', 'n4']" + suffix,
         ]
 
-    def test_no_items_no_sample_line(self, bridge, monkeypatch, logs):
+    def test_no_items_no_sample_line(self, bridge, monkeypatch, lsp_log):
         monkeypatch.setattr(sensewell, "jedi", FakeJedi([completion("_hidden")]))
         assert bridge.get_completions("n", 1, 1) == {"completions": [], "error": None}
-        assert records(logs)[-1].getMessage() == "[LSP] Response: 0 completions returned"
+        assert lsp_log.records()[-1].getMessage() == "[LSP] Response: 0 completions returned"
 
-    def test_request_record(self, bridge, monkeypatch, logs):
+    def test_request_record(self, bridge, monkeypatch, lsp_log):
         monkeypatch.setattr(sensewell, "jedi", FakeJedi())
         code = "é" * 150
         bridge.get_completions(code, 1, 3.7, "main")
-        first = records(logs)[0]
+        first = lsp_log.records()[0]
         assert first.msg == "[LSP] Request: get_completions %s"
         # logging unpacks a lone dict argument into args itself.
         assert first.args == {
@@ -242,9 +240,9 @@ class TestArguments:
             (1, -1, "column must be a non-negative integer (0-based)"),
         ],
     )
-    def test_positions_refused(self, bridge, logs, line, column, message):
+    def test_positions_refused(self, bridge, lsp_log, line, column, message):
         assert bridge.get_completions("x", line, column) == {"completions": [], "error": message}
-        last = records(logs)[-1]
+        last = lsp_log.records()[-1]
         assert last.levelname == "ERROR"
         assert (last.msg, last.args) == ("[LSP] Error in get_completions: %s", (message,))
 
@@ -272,10 +270,10 @@ class TestArguments:
             (("x", 1, 0, None, None, "d"), "dirty_files"),
         ],
     )
-    def test_wrong_types_raise_before_logging(self, bridge, logs, args, name):
+    def test_wrong_types_raise_before_logging(self, bridge, lsp_log, args, name):
         with pytest.raises(TypeError, match=f"Argument '{name}' has incorrect type"):
             bridge.get_completions(*args)
-        assert records(logs) == []
+        assert lsp_log.records() == []
 
     def test_keywords(self, bridge):
         result = bridge.get_completions(code="import os\nos.pa", column=5, line=2, path=None)

@@ -1,14 +1,11 @@
 """Hover in compact and detailed mode, the help fallback, and the shared jedi helpers."""
 
-import logging
-import threading
 import os
 
 import pytest
 
 from quorvel_master.python_server import sensewell
 
-LOGGER = "quorvel_master.python_server.sensewell"
 SEP = "\n\n---\n\n"
 
 
@@ -17,26 +14,8 @@ def fence(text):
 
 
 @pytest.fixture
-def bridge():
-    b = sensewell.LSPBridge()
-    yield b
-    b.cleanup()
-
-
-@pytest.fixture
-def logs(caplog):
-    caplog.set_level(logging.DEBUG, logger=LOGGER)
-    return caplog
-
-
-def records(caplog):
-    """This thread's records: the bridge's warm-up thread logs too."""
-    me = threading.get_ident()
-    return [r for r in caplog.records if r.name == LOGGER and r.thread == me]
-
-
-def messages(caplog):
-    return [r.getMessage() for r in records(caplog)]
+def bridge(quiet_bridge):
+    return quiet_bridge
 
 
 class Fake:
@@ -54,7 +33,9 @@ def raises(exc):
 def definition(name, type, full_name=None, signatures=(), docstring="", **extra):
     sigs = raises(signatures) if isinstance(signatures, Exception) else lambda: list(signatures)
     doc = raises(docstring) if isinstance(docstring, Exception) else lambda: docstring
-    return Fake(name=name, type=type, full_name=full_name, get_signatures=sigs, docstring=doc, **extra)
+    return Fake(
+        name=name, type=type, full_name=full_name, get_signatures=sigs, docstring=doc, **extra
+    )
 
 
 class FakeJedi:
@@ -83,7 +64,9 @@ def value(result):
     return result["contents"]["value"]
 
 
-FUNC_CODE = "def area(width, height=2):\n    '''Area of a box.'''\n    return width * height\n\narea"
+FUNC_CODE = (
+    "def area(width, height=2):\n    '''Area of a box.'''\n    return width * height\n\narea"
+)
 
 
 class TestRealJedi:
@@ -93,7 +76,8 @@ class TestRealJedi:
     def test_detailed_function(self, bridge):
         bridge.set_hover_mode("detailed")
         got = value(bridge.get_hover(FUNC_CODE, 5, 2))
-        assert got == fence("<editor>.area(width, height=2)") + SEP + "area(width, height=2)\n\nArea of a box."
+        header = fence("<editor>.area(width, height=2)")
+        assert got == header + SEP + "area(width, height=2)\n\nArea of a box."
 
     def test_class_both_modes(self, bridge):
         code = "import collections\ncollections.Counter"
@@ -113,24 +97,25 @@ class TestRealJedi:
 
     def test_instance_both_modes(self, bridge):
         code = "import json\ndecoder = json.JSONDecoder()\ndecoder"
-        assert value(bridge.get_hover(code, 3, 3)) == fence("(instance) JSONDecoder: instance JSONDecoder")
+        compact = fence("(instance) JSONDecoder: instance JSONDecoder")
+        assert value(bridge.get_hover(code, 3, 3)) == compact
         bridge.set_hover_mode("detailed")
         parts = value(bridge.get_hover(code, 3, 3)).split(SEP)
         assert parts[0] == fence("json.decoder.JSONDecoder: instance JSONDecoder")
 
-    def test_help_fallback_on_keyword(self, bridge, logs):
+    def test_help_fallback_on_keyword(self, bridge, lsp_log):
         got = value(bridge.get_hover("for x in []: pass", 1, 1))
         header, doc = got.split(SEP)
         assert header == fence("(keyword for) for")
         assert doc.startswith('The "for" statement')
-        assert messages(logs)[1:] == [
+        assert lsp_log.messages()[1:] == [
             "[LSP] infer() returned empty, trying help() as fallback",
             "[LSP] Hover (from help()): found 1 results",
         ]
 
-    def test_nothing_found(self, bridge, logs):
+    def test_nothing_found(self, bridge, lsp_log):
         assert bridge.get_hover("x = 1\n", 2, 0) == {"contents": None, "error": None}
-        assert messages(logs)[1:] == [
+        assert lsp_log.messages()[1:] == [
             "[LSP] infer() returned empty, trying help() as fallback",
             "[LSP] No type information found for hover",
         ]
@@ -152,7 +137,8 @@ class TestFakes:
             definition("v", "statement", "m.v", description="v = 1"),
         ]
         monkeypatch.setattr(sensewell, "jedi", FakeJedi(defs))
-        assert value(bridge.get_hover("a", 1, 0)) == fence("(class) A") + SEP + fence("(statement) v: v = 1")
+        compact = fence("(class) A") + SEP + fence("(statement) v: v = 1")
+        assert value(bridge.get_hover("a", 1, 0)) == compact
         bridge._hover_mode = "anything else"
         assert value(bridge.get_hover("a", 1, 0)) == SEP.join(
             [fence("class m.A"), "A doc", fence("m.v: v = 1")]
@@ -171,11 +157,12 @@ class TestFakes:
         # No description attribute at all: the type stands in for it.
         assert value(bridge.get_hover("x", 1, 0)) == fence("x: param")
 
-    def test_every_compact_line_failing_skips_help(self, bridge, monkeypatch, logs):
+    def test_every_compact_line_failing_skips_help(self, bridge, monkeypatch, lsp_log):
         broken = Fake(type="function")  # no name: the compact line cannot be built
-        monkeypatch.setattr(sensewell, "jedi", FakeJedi([broken, broken], help=RuntimeError("unused")))
+        fake = FakeJedi([broken, broken], help=RuntimeError("unused"))
+        monkeypatch.setattr(sensewell, "jedi", fake)
         assert bridge.get_hover("x", 1, 0) == {"contents": None, "error": None}
-        got = messages(logs)
+        got = lsp_log.messages()
         assert got.count("[LSP] Error formatting compact hover: "
                          "'Fake' object has no attribute 'name'") == 2
         assert got[-1] == "[LSP] Hover: found 2 definitions"
@@ -192,23 +179,23 @@ class TestFakes:
             ["only doc", fence("n"), fence("m"), fence("(kind) k"), "k doc"]
         )
 
-    def test_help_failure_is_absorbed(self, bridge, monkeypatch, logs):
+    def test_help_failure_is_absorbed(self, bridge, monkeypatch, lsp_log):
         monkeypatch.setattr(sensewell, "jedi", FakeJedi([], RuntimeError("help broke")))
         assert bridge.get_hover("x", 1, 0) == {"contents": None, "error": None}
-        assert messages(logs)[-2:] == [
+        assert lsp_log.messages()[-2:] == [
             "[LSP] help() fallback failed: help broke",
             "[LSP] No type information found for hover",
         ]
 
-    def test_jedi_failure_is_the_error_entry(self, bridge, monkeypatch, logs):
+    def test_jedi_failure_is_the_error_entry(self, bridge, monkeypatch, lsp_log):
         class Broken:
             def Script(self, **kwargs):
                 raise KeyError("boom")
 
         monkeypatch.setattr(sensewell, "jedi", Broken())
         assert bridge.get_hover("x", 1, 0) == {"contents": None, "error": "'boom'"}
-        assert records(logs)[-1].levelname == "ERROR"
-        assert records(logs)[-1].getMessage() == "[LSP] Error in get_hover: 'boom'"
+        assert lsp_log.records()[-1].levelname == "ERROR"
+        assert lsp_log.records()[-1].getMessage() == "[LSP] Error in get_hover: 'boom'"
 
 
 class TestCompactHover:
@@ -229,9 +216,9 @@ class TestCompactHover:
             "(param) v: param"
         )
 
-    def test_failure_gives_none(self, bridge, logs):
+    def test_failure_gives_none(self, bridge, lsp_log):
         assert bridge._format_compact_hover(definition("v", None)) is None
-        assert messages(logs)[-1].startswith("[LSP] Error formatting compact hover: Argument")
+        assert lsp_log.messages()[-1].startswith("[LSP] Error formatting compact hover: Argument")
 
 
 class TestHelpers:
@@ -289,24 +276,43 @@ class TestArguments:
             (1, -1, "column must be a non-negative integer (0-based)"),
         ],
     )
-    def test_positions_refused(self, bridge, logs, line, column, message):
+    def test_positions_refused(self, bridge, lsp_log, line, column, message):
         assert bridge.get_hover("x", line, column) == {"contents": None, "error": message}
-        assert records(logs)[-1].levelname == "ERROR"
-        assert records(logs)[-1].getMessage() == "[LSP] Error in get_hover: " + message
+        assert lsp_log.records()[-1].levelname == "ERROR"
+        assert lsp_log.records()[-1].getMessage() == "[LSP] Error in get_hover: " + message
 
-    def test_floats_and_bools(self, bridge, logs):
+    def test_floats_and_bools(self, bridge, lsp_log):
         code = "import os\nos"
         assert bridge.get_hover(code, 2.0, True) == bridge.get_hover(code, 2, 1)
-        assert messages(logs)[0] == "[LSP] Request: get_hover line=2, column=1, path=None"
+        assert lsp_log.messages()[0] == "[LSP] Request: get_hover line=2, column=1, path=None"
 
     def test_huge_line_is_an_error_entry(self, bridge):
         result = bridge.get_hover("x", 2**70, 0)
         assert result["contents"] is None and result["error"]
 
-    def test_wrong_type_raises_before_logging(self, bridge, logs):
+    def test_wrong_type_raises_before_logging(self, bridge, lsp_log):
         with pytest.raises(TypeError, match="Argument 'modules' has incorrect type"):
             bridge.get_hover("x", 1, 0, modules=[("a", "b")])
-        assert messages(logs) == []
+        assert lsp_log.messages() == []
+
+    @pytest.mark.parametrize(
+        "modules, dirty_files, expected",
+        [
+            (None, None, []),
+            ({}, {}, []),
+            ({}, None, []),
+            (None, {"d": "x = 1"}, [({}, {"d": "x = 1"})]),
+            ({"m": "y = 2"}, {}, [({"m": "y = 2"}, {})]),
+        ],
+    )
+    def test_sync_only_with_something_to_write(
+        self, bridge, monkeypatch, modules, dirty_files, expected
+    ):
+        calls = []
+        monkeypatch.setattr(sensewell, "jedi", FakeJedi())
+        bridge.sync_modules = lambda *args: calls.append(args)
+        bridge.get_hover("x", 1, 0, None, modules, dirty_files)
+        assert calls == expected
 
     def test_after_cleanup_sync_failure_is_the_error_entry(self, monkeypatch):
         b = sensewell.LSPBridge()

@@ -1,37 +1,16 @@
 """Signature help: the first jedi signature at the cursor, its parameters and the active one."""
 
-import logging
-import threading
 
 import pytest
 
 from quorvel_master.python_server import sensewell
 
-LOGGER = "quorvel_master.python_server.sensewell"
 EMPTY = {"signatures": [], "activeSignature": 0, "activeParameter": 0, "error": None}
 
 
 @pytest.fixture
-def bridge():
-    b = sensewell.LSPBridge()
-    yield b
-    b.cleanup()
-
-
-@pytest.fixture
-def logs(caplog):
-    caplog.set_level(logging.DEBUG, logger=LOGGER)
-    return caplog
-
-
-def records(caplog):
-    """This thread's records: the bridge's warm-up thread logs too."""
-    me = threading.get_ident()
-    return [r for r in caplog.records if r.name == LOGGER and r.thread == me]
-
-
-def messages(caplog):
-    return [r.getMessage() for r in records(caplog)]
+def bridge(quiet_bridge):
+    return quiet_bridge
 
 
 class Fake:
@@ -96,7 +75,7 @@ CODE = (
 
 class TestRealJedi:
     @pytest.mark.parametrize("column, active", [(6, 0), (9, 1)])
-    def test_two_parameter_function(self, bridge, logs, column, active):
+    def test_two_parameter_function(self, bridge, lsp_log, column, active):
         result = bridge.get_signature_help(CODE, 5, column)
         assert list(result) == ["signatures", "activeSignature", "activeParameter", "error"]
         assert result["activeSignature"] == 0 and result["activeParameter"] == active
@@ -106,7 +85,7 @@ class TestRealJedi:
         assert sig["label"] == "scale(value, factor)"
         assert sig["documentation"] == "Multiply value by factor."
         assert [p["label"] for p in sig["parameters"]] == ["value", "factor"]
-        assert messages(logs)[-1] == f"[LSP] Signature help: scale, activeParam={active}"
+        assert lsp_log.messages()[-1] == f"[LSP] Signature help: scale, activeParam={active}"
 
     def test_stdlib_function(self, bridge):
         result = bridge.get_signature_help("import json\njson.dumps(1, ", 2, 14)
@@ -117,14 +96,15 @@ class TestRealJedi:
 
     def test_user_module_signature(self, bridge):
         helper = "def greet(name, greeting='hi'):\n    return name\n"
-        result = bridge.get_signature_help("import helper\nhelper.greet(", 2, 13, "main", {"helper": helper})
+        code = "import helper\nhelper.greet("
+        result = bridge.get_signature_help(code, 2, 13, "main", {"helper": helper})
         [sig] = result["signatures"]
         assert sig["label"] == "greet(name, greeting='hi')"
         assert sig["documentation"] == ""
 
-    def test_outside_any_call(self, bridge, logs):
+    def test_outside_any_call(self, bridge, lsp_log):
         assert bridge.get_signature_help("x = 1\n", 1, 3) == EMPTY
-        assert messages(logs)[-1] == "[LSP] No signatures found"
+        assert lsp_log.messages()[-1] == "[LSP] No signatures found"
 
 
 class TestFakes:
@@ -155,13 +135,14 @@ class TestFakes:
         }
         assert fake.kwargs == {"line": 1, "column": 2}
 
-    def test_empty_name_no_index_no_docstring(self, bridge, monkeypatch, logs):
-        monkeypatch.setattr(sensewell, "jedi", FakeJedi([signature("", docstring=None, text="(x)")]))
+    def test_empty_name_no_index_no_docstring(self, bridge, monkeypatch, lsp_log):
+        fake = FakeJedi([signature("", docstring=None, text="(x)")])
+        monkeypatch.setattr(sensewell, "jedi", fake)
         result = bridge.get_signature_help("f(", 1, 2)
         assert result["signatures"][0]["label"] == "function(x)"
         assert result["signatures"][0]["documentation"] == ""
         assert result["activeParameter"] == 0
-        assert messages(logs)[-1] == "[LSP] Signature help: , activeParam=0"
+        assert lsp_log.messages()[-1] == "[LSP] Signature help: , activeParam=0"
 
     def test_docstring_type_error_is_absorbed(self, bridge, monkeypatch):
         sig = signature(docstring=TypeError("raw not supported"))
@@ -177,13 +158,13 @@ class TestFakes:
         ],
         ids=["docstring", "description", "parameter-without-name"],
     )
-    def test_other_failures_are_the_error_entry(self, bridge, monkeypatch, logs, sig):
+    def test_other_failures_are_the_error_entry(self, bridge, monkeypatch, lsp_log, sig):
         monkeypatch.setattr(sensewell, "jedi", FakeJedi([sig]))
         result = bridge.get_signature_help("f(", 1, 2)
         assert result["signatures"] == [] and result["activeParameter"] == 0
         assert result["error"]
-        assert records(logs)[-1].levelname == "ERROR"
-        assert messages(logs)[-1] == "[LSP] Error in get_signature_help: " + result["error"]
+        assert lsp_log.records()[-1].levelname == "ERROR"
+        assert lsp_log.messages()[-1] == "[LSP] Error in get_signature_help: " + result["error"]
 
 
 class TestArguments:
@@ -197,18 +178,20 @@ class TestArguments:
     def test_positions_refused(self, bridge, line, column, message):
         assert bridge.get_signature_help("f(", line, column) == dict(EMPTY, error=message)
 
-    def test_floats_and_bools(self, bridge, logs):
+    def test_floats_and_bools(self, bridge, lsp_log):
         by_float = bridge.get_signature_help(CODE, 5.0, 9.5)
         assert by_float == bridge.get_signature_help(CODE, 5, 9)
         assert by_float["activeParameter"] == 1
-        assert bridge.get_signature_help("print(", True, 6)["signatures"][0]["label"].startswith("print(")
-        assert messages(logs)[0] == "[LSP] Request: get_signature_help line=5, column=9, path=None"
+        [sig] = bridge.get_signature_help("print(", True, 6)["signatures"]
+        assert sig["label"].startswith("print(")
+        first = lsp_log.messages()[0]
+        assert first == "[LSP] Request: get_signature_help line=5, column=9, path=None"
 
     def test_huge_column_is_an_error_entry(self, bridge):
         result = bridge.get_signature_help("f(", 1, 2**100)
         assert result["signatures"] == [] and result["error"]
 
-    def test_wrong_type_raises_before_logging(self, bridge, logs):
+    def test_wrong_type_raises_before_logging(self, bridge, lsp_log):
         with pytest.raises(TypeError, match="Argument 'column' has incorrect type"):
             bridge.get_signature_help("f(", 1, "2")
-        assert messages(logs) == []
+        assert lsp_log.messages() == []
