@@ -4,6 +4,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -62,6 +63,36 @@ py::object method(const char *name, F &&f, const char *doc, const Extra &...extr
   PyObject *bound = PyInstanceMethod_New(fn.ptr());
   if (bound == nullptr) throw py::error_already_set();
   return py::reinterpret_steal<py::object>(bound);
+}
+
+// The three jedi request methods (completions, hover, signature help) share their
+// arguments, position checks, module sync and script set-up; defined in hover.cpp.
+struct Request {
+  py::object self, code, line, column, path, modules, dirty_files;  // line, column: exact ints
+};
+using RequestFn = py::dict (*)(py::object self, py::object code, py::object line, py::object column,
+                               py::object path, py::object modules, py::object dirty_files);
+// A method taking (self, code, line, column, path=None, modules=None, dirty_files=None).
+py::object request_method(const char *name, RequestFn fn, const char *doc);
+// Refuses wrongly typed arguments with TypeError; converts line and column.
+Request accept_request(py::object self, py::object code, py::object line, py::object column,
+                       py::object path, py::object modules, py::object dirty_files);
+void check_position(const Request &req);
+void sync_request_modules(const Request &req);
+// The jedi script over the request's text; the caller holds the JediLock.
+py::object open_script(const Request &req);
+// The catch-all of a request method: any Exception from `body` is logged as
+// "[LSP] Error in <method>: %s" and answered with `failed(<its text>)`.
+py::dict guard_request(const char *method, const std::function<py::dict()> &body,
+                       py::dict (*failed)(py::object error_msg));
+bool truthy(py::handle value);
+bool is_exception(const py::error_already_set &e);
+bool equals(py::handle value, const char *text);
+
+// Format and arguments go to the logger separately, as %-style logging expects.
+template <typename Fmt, typename... Args>
+void log(const char *level, const Fmt &fmt, Args &&...args) {
+  global("logger").attr(level)(fmt, std::forward<Args>(args)...);
 }
 
 // LSPBridge's methods by name; module.cpp puts them into the class in its fixed order.
