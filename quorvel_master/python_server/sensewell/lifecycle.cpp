@@ -204,23 +204,65 @@ void init(py::object self) {
   self.attr("preload_quorvel_module_async")();
 }
 
-void preload_quorvel_module(py::object self) {
-  try {
-    py::ssize_t count = 0;
-    {
-      py::object project = self.attr("_jedi_project");
+// The warm-up runs on a daemon thread, which the interpreter stops at exit by unwinding its
+// stack from inside whatever Python call it is making. Every C++ owner destroyed by that
+// unwind would free memory without the GIL while the main thread finalises, so this path
+// holds plain references only: they are released on success and left alone when stopped.
+PyObject *call(PyObject *callable, PyObject *args, PyObject *kwargs = nullptr) {
+  if (callable == nullptr || args == nullptr) return nullptr;
+  return PyObject_Call(callable, args, kwargs);
+}
+
+void release(std::initializer_list<PyObject *> refs) {
+  for (PyObject *ref : refs) Py_XDECREF(ref);
+}
+
+// Logs at level with an already-built argument tuple; false when the call failed.
+bool log_raw(const char *level, PyObject *args) {
+  PyObject *logger = PyObject_GetAttrString(state().module.ptr(), "logger");
+  PyObject *fn = logger == nullptr ? nullptr : PyObject_GetAttrString(logger, level);
+  PyObject *result = call(fn, args);
+  release({logger, fn, args, result});
+  return result != nullptr;
+}
+
+void preload_quorvel_module(py::handle self) {
+  PyObject *module = state().module.ptr();
+  Py_ssize_t count = -1;
+  {
+    PyObject *project = PyObject_GetAttrString(self.ptr(), "_jedi_project");
+    if (project != nullptr) {
       JediLock lock;
-      py::object script =
-          global("jedi").attr("Script")(py::arg("code") = "import quorvel\nquorvel.",
-                                        py::arg("path") = "<warmup>", py::arg("project") = project);
-      py::list completions(script.attr("complete")(py::arg("line") = 2, py::arg("column") = 8));
-      count = static_cast<py::ssize_t>(completions.size());
+      PyObject *jedi = PyObject_GetAttrString(module, "jedi");
+      PyObject *script_type = jedi == nullptr ? nullptr : PyObject_GetAttrString(jedi, "Script");
+      PyObject *no_args = PyTuple_New(0);
+      PyObject *kwargs = Py_BuildValue("{s:s,s:s,s:O}", "code", "import quorvel\nquorvel.", "path",
+                                       "<warmup>", "project", project);
+      PyObject *script = kwargs == nullptr ? nullptr : call(script_type, no_args, kwargs);
+      PyObject *complete = script == nullptr ? nullptr : PyObject_GetAttrString(script, "complete");
+      PyObject *position = Py_BuildValue("{s:i,s:i}", "line", 2, "column", 8);
+      PyObject *found = position == nullptr ? nullptr : call(complete, no_args, position);
+      PyObject *completions = found == nullptr ? nullptr : PySequence_List(found);
+      if (completions != nullptr) count = PyList_GET_SIZE(completions);
+      release({project, jedi, script_type, no_args, kwargs, script, complete, position, found,
+               completions});
     }
-    log("info", "[LSP] Preloaded quorvel module cache (%d completions found)", count);
-  } catch (py::error_already_set &e) {
-    if (!is_exception(e)) throw;
-    log("warning", "[LSP] Failed to preload quorvel module: %s", e.value());
   }
+  if (count >= 0 &&
+      log_raw("info",
+              Py_BuildValue("(sn)", "[LSP] Preloaded quorvel module cache (%d completions found)",
+                            count))) {
+    return;
+  }
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (traceback != nullptr) PyException_SetTraceback(value, traceback);
+  bool logged = log_raw("warning",
+                        Py_BuildValue("(sO)", "[LSP] Failed to preload quorvel module: %s", value));
+  release({type, value, traceback});
+  if (!logged) throw py::error_already_set();
 }
 
 void preload_quorvel_module_async(py::object self) {
