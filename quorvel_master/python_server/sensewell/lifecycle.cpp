@@ -24,6 +24,25 @@ bool is_exception(py::error_already_set &e) {
   return e.matches(PyExc_Exception);
 }
 
+// Makes an exception the one being handled, as inside a Python `except` block, so that a
+// log call with exc_info=True finds it.
+class Handling {
+ public:
+  explicit Handling(py::error_already_set &e) {
+    // The handled exception is kept as its value alone, which must carry the traceback.
+    if (e.trace()) PyException_SetTraceback(e.value().ptr(), e.trace().ptr());
+    PyErr_GetExcInfo(&type_, &value_, &trace_);
+    PyErr_SetExcInfo(e.type().inc_ref().ptr(), e.value().inc_ref().ptr(),
+                     e.trace().inc_ref().ptr());
+  }
+  ~Handling() { PyErr_SetExcInfo(type_, value_, trace_); }
+  Handling(const Handling &) = delete;
+  Handling &operator=(const Handling &) = delete;
+
+ private:
+  PyObject *type_ = nullptr, *value_ = nullptr, *trace_ = nullptr;
+};
+
 // A module's file name comes from its text; anything that could leave the directory or
 // name no file of its own is refused before the file system is touched.
 void check_module_name(py::handle name) {
@@ -143,8 +162,8 @@ void write_module(py::handle directory, py::handle path, py::handle code) {
   py::object os = global("os");
   std::string name = ".sync-" + std::to_string(getpid()) + "-" + std::to_string(++counter) + ".tmp";
   py::object tmp_path = os.attr("path").attr("join")(directory, name);
-  py::object file = builtin("open")(tmp_path, "x", py::arg("encoding") = "utf-8");
   try {
+    py::object file = builtin("open")(tmp_path, "x", py::arg("encoding") = "utf-8");
     try {
       file.attr("write")(code);
     } catch (py::error_already_set &) {
@@ -323,6 +342,7 @@ void update_sys_paths(py::object self, py::object new_paths) {
         added_paths.size(), py::len(new_paths), self.attr("_stubs_path"));
   } catch (py::error_already_set &e) {
     if (!is_exception(e)) throw;
+    Handling handling(e);
     global("logger").attr("error")("[LSP] Failed to update sys paths: %s", e.value(),
                                    py::arg("exc_info") = true);
   }
