@@ -196,12 +196,15 @@ void forget_module(py::handle path) {
 }
 
 void forget_directory(py::handle directory) {
-  py::str prefix = py::str(directory) + global("os").attr("sep");
-  py::list stale;
-  for (auto item : written_files()) {
-    if (py::bool_(item.first.attr("startswith")(prefix))) stale.append(item.first);
+  py::object prefix = py::str(directory) + global("os").attr("sep");
+  auto paths = py::reinterpret_steal<py::list>(PyDict_Keys(written_files().ptr()));
+  if (!paths) throw py::error_already_set();
+  for (auto path : paths) {
+    if (py::bool_(path.attr("startswith")(prefix)) &&
+        PyDict_DelItem(written_files().ptr(), path.ptr()) < 0) {
+      throw py::error_already_set();
+    }
   }
-  for (auto path : stale) PyDict_DelItem(written_files().ptr(), path.ptr());
 }
 
 void init(py::object self) {
