@@ -37,11 +37,25 @@ def warmup_done():
 
 
 @pytest.fixture
-def bridge():
+def make_bridge():
+    """Factory of LSPBridges; each is cleaned up after the test, once warm-ups are over
+    (so that no warm-up runs jedi into the next test)."""
+    made = []
+
+    def make():
+        made.append(_sensewell.LSPBridge())
+        return made[-1]
+
+    yield make
+    wait_for_warmup()
+    for b in made:
+        b.cleanup()
+
+
+@pytest.fixture
+def bridge(make_bridge):
     """A fresh LSPBridge whose warm-up is allowed to run; cleaned up after the test."""
-    b = _sensewell.LSPBridge()
-    yield b
-    b.cleanup()
+    return make_bridge()
 
 
 @pytest.fixture
@@ -98,3 +112,9 @@ def run_isolated(code, timeout=60):
         text=True,
         timeout=timeout,
     )
+
+
+@pytest.fixture
+def isolated():
+    """The runner of code in a fresh interpreter (see run_isolated)."""
+    return run_isolated

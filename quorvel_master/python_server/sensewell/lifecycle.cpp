@@ -24,6 +24,25 @@ bool is_exception(py::error_already_set &e) {
   return e.matches(PyExc_Exception);
 }
 
+// Makes an exception the one being handled, as inside a Python `except` block, so that a
+// log call with exc_info=True finds it.
+class Handling {
+ public:
+  explicit Handling(py::error_already_set &e) {
+    // The handled exception is kept as its value alone, which must carry the traceback.
+    if (e.trace()) PyException_SetTraceback(e.value().ptr(), e.trace().ptr());
+    PyErr_GetExcInfo(&type_, &value_, &trace_);
+    PyErr_SetExcInfo(e.type().inc_ref().ptr(), e.value().inc_ref().ptr(),
+                     e.trace().inc_ref().ptr());
+  }
+  ~Handling() { PyErr_SetExcInfo(type_, value_, trace_); }
+  Handling(const Handling &) = delete;
+  Handling &operator=(const Handling &) = delete;
+
+ private:
+  PyObject *type_ = nullptr, *value_ = nullptr, *trace_ = nullptr;
+};
+
 // A module's file name comes from its text; anything that could leave the directory or
 // name no file of its own is refused before the file system is touched.
 void check_module_name(py::handle name) {
@@ -143,8 +162,8 @@ void write_module(py::handle directory, py::handle path, py::handle code) {
   py::object os = global("os");
   std::string name = ".sync-" + std::to_string(getpid()) + "-" + std::to_string(++counter) + ".tmp";
   py::object tmp_path = os.attr("path").attr("join")(directory, name);
-  py::object file = builtin("open")(tmp_path, "x", py::arg("encoding") = "utf-8");
   try {
+    py::object file = builtin("open")(tmp_path, "x", py::arg("encoding") = "utf-8");
     try {
       file.attr("write")(code);
     } catch (py::error_already_set &) {
@@ -177,12 +196,15 @@ void forget_module(py::handle path) {
 }
 
 void forget_directory(py::handle directory) {
-  py::str prefix = py::str(directory) + global("os").attr("sep");
-  py::list stale;
-  for (auto item : written_files()) {
-    if (py::bool_(item.first.attr("startswith")(prefix))) stale.append(item.first);
+  py::object prefix = py::str(directory) + global("os").attr("sep");
+  auto paths = py::reinterpret_steal<py::list>(PyDict_Keys(written_files().ptr()));
+  if (!paths) throw py::error_already_set();
+  for (auto path : paths) {
+    if (py::bool_(path.attr("startswith")(prefix)) &&
+        PyDict_DelItem(written_files().ptr(), path.ptr()) < 0) {
+      throw py::error_already_set();
+    }
   }
-  for (auto path : stale) PyDict_DelItem(written_files().ptr(), path.ptr());
 }
 
 void init(py::object self) {
@@ -204,23 +226,65 @@ void init(py::object self) {
   self.attr("preload_quorvel_module_async")();
 }
 
-void preload_quorvel_module(py::object self) {
-  try {
-    py::ssize_t count = 0;
-    {
-      py::object project = self.attr("_jedi_project");
+// The warm-up runs on a daemon thread, which the interpreter stops at exit by unwinding its
+// stack from inside whatever Python call it is making. Every C++ owner destroyed by that
+// unwind would free memory without the GIL while the main thread finalises, so this path
+// holds plain references only: they are released on success and left alone when stopped.
+PyObject *call(PyObject *callable, PyObject *args, PyObject *kwargs = nullptr) {
+  if (callable == nullptr || args == nullptr) return nullptr;
+  return PyObject_Call(callable, args, kwargs);
+}
+
+void release(std::initializer_list<PyObject *> refs) {
+  for (PyObject *ref : refs) Py_XDECREF(ref);
+}
+
+// Logs at level with an already-built argument tuple; false when the call failed.
+bool log_raw(const char *level, PyObject *args) {
+  PyObject *logger = PyObject_GetAttrString(state().module.ptr(), "logger");
+  PyObject *fn = logger == nullptr ? nullptr : PyObject_GetAttrString(logger, level);
+  PyObject *result = call(fn, args);
+  release({logger, fn, args, result});
+  return result != nullptr;
+}
+
+void preload_quorvel_module(py::handle self) {
+  PyObject *module = state().module.ptr();
+  Py_ssize_t count = -1;
+  {
+    PyObject *project = PyObject_GetAttrString(self.ptr(), "_jedi_project");
+    if (project != nullptr) {
       JediLock lock;
-      py::object script =
-          global("jedi").attr("Script")(py::arg("code") = "import quorvel\nquorvel.",
-                                        py::arg("path") = "<warmup>", py::arg("project") = project);
-      py::list completions(script.attr("complete")(py::arg("line") = 2, py::arg("column") = 8));
-      count = static_cast<py::ssize_t>(completions.size());
+      PyObject *jedi = PyObject_GetAttrString(module, "jedi");
+      PyObject *script_type = jedi == nullptr ? nullptr : PyObject_GetAttrString(jedi, "Script");
+      PyObject *no_args = PyTuple_New(0);
+      PyObject *kwargs = Py_BuildValue("{s:s,s:s,s:O}", "code", "import quorvel\nquorvel.", "path",
+                                       "<warmup>", "project", project);
+      PyObject *script = kwargs == nullptr ? nullptr : call(script_type, no_args, kwargs);
+      PyObject *complete = script == nullptr ? nullptr : PyObject_GetAttrString(script, "complete");
+      PyObject *position = Py_BuildValue("{s:i,s:i}", "line", 2, "column", 8);
+      PyObject *found = position == nullptr ? nullptr : call(complete, no_args, position);
+      PyObject *completions = found == nullptr ? nullptr : PySequence_List(found);
+      if (completions != nullptr) count = PyList_GET_SIZE(completions);
+      release({project, jedi, script_type, no_args, kwargs, script, complete, position, found,
+               completions});
     }
-    log("info", "[LSP] Preloaded quorvel module cache (%d completions found)", count);
-  } catch (py::error_already_set &e) {
-    if (!is_exception(e)) throw;
-    log("warning", "[LSP] Failed to preload quorvel module: %s", e.value());
   }
+  if (count >= 0 &&
+      log_raw("info",
+              Py_BuildValue("(sn)", "[LSP] Preloaded quorvel module cache (%d completions found)",
+                            count))) {
+    return;
+  }
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (traceback != nullptr) PyException_SetTraceback(value, traceback);
+  bool logged = log_raw("warning",
+                        Py_BuildValue("(sO)", "[LSP] Failed to preload quorvel module: %s", value));
+  release({type, value, traceback});
+  if (!logged) throw py::error_already_set();
 }
 
 void preload_quorvel_module_async(py::object self) {
@@ -281,6 +345,7 @@ void update_sys_paths(py::object self, py::object new_paths) {
         added_paths.size(), py::len(new_paths), self.attr("_stubs_path"));
   } catch (py::error_already_set &e) {
     if (!is_exception(e)) throw;
+    Handling handling(e);
     global("logger").attr("error")("[LSP] Failed to update sys paths: %s", e.value(),
                                    py::arg("exc_info") = true);
   }
