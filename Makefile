@@ -3,6 +3,9 @@
 PY      := /usr/bin/python3
 BUILD   := build
 ASAN    := build-asan
+FUZZ    := build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS := from_wire on_message diagnostics
 PYTEST  := PYTHONPATH=. $(PY) -m pytest -p no:cacheprovider
 CONFIG  := -G Ninja -DPython_EXECUTABLE=$(PY) -DCMAKE_BUILD_TYPE=Release \
            $(if $(CI),-DQUORVEL_WERROR=ON)
@@ -26,7 +29,8 @@ demo: build
 bench: build
 	PYTHONPATH=. $(PY) -m bench
 
-asan: deps
+# The suite under AddressSanitizer and UBSan; the release modules go back in the tree after.
+asan: build
 	@cmake -S . -B $(ASAN) $(CONFIG) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEL_SANITIZE=ON >/dev/null
 	@cmake --build $(ASAN)
 	@cmake --install $(ASAN) --prefix "$(CURDIR)" >/dev/null
@@ -34,14 +38,28 @@ asan: deps
 	ASAN_OPTIONS=detect_leaks=0:halt_on_error=1 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	PYTHONMALLOC=malloc $(PYTEST) -q -m "not no_asan" tests; \
-	status=$$?; cmake --install $(BUILD) --prefix "$(CURDIR)" >/dev/null 2>&1 || true; exit $$status
+	status=$$?; cmake --install $(BUILD) --prefix "$(CURDIR)" >/dev/null; exit $$status
+
+# libFuzzer targets, built with clang apart from the normal build; FUZZ_SECONDS each.
+fuzz: deps
+	@cmake -S fuzz -B $(FUZZ) -G Ninja -DPython_EXECUTABLE=$(PY) >/dev/null
+	@cmake --build $(FUZZ)
+	@for target in $(FUZZ_TARGETS); do \
+	  mkdir -p fuzz/out/$$target && \
+	  echo "fuzz: $$target for $(FUZZ_SECONDS) s" && \
+	  PYTHONPATH="$(CURDIR)" QUORVEL_FUZZ_MODULES="$(CURDIR)/$(FUZZ)" \
+	  ASAN_OPTIONS=detect_leaks=0:halt_on_error=1 \
+	  $(FUZZ)/fuzz_$$target -max_total_time=$(FUZZ_SECONDS) -timeout=30 -rss_limit_mb=6144 \
+	    -print_final_stats=1 -artifact_prefix=fuzz/out/$$target- \
+	    fuzz/out/$$target fuzz/corpus/$$target || exit 1; \
+	done
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 lint: build
-	clang-tidy -p $(BUILD) $$(git ls-files '*.cpp')
+	clang-tidy -p $(BUILD) $$(git ls-files '*.cpp' ':!fuzz')
 
 clean:
-	rm -rf $(BUILD) $(ASAN)
+	rm -rf $(BUILD) $(ASAN) $(FUZZ) fuzz/out
 	find quorvel_master -name '*.so' -delete

@@ -1,0 +1,211 @@
+"""Reference-leak hunting for the bridge's hot operations: after warm-up, a few hundred
+rounds with a collection each must leave the interpreter's allocated blocks where they were."""
+
+import datetime
+import gc
+import sys
+
+import pytest
+
+from quorvel_master.python_server.quorvel import proxwire
+
+pytestmark = pytest.mark.no_asan  # the sanitizer run counts no blocks (PYTHONMALLOC=malloc)
+
+messaging = proxwire.messaging
+RUN = 100  # rounds per measured run
+RUNS = 8  # at most this many runs after the warm-up
+
+
+def needs(*names):
+    missing = [n for n in names if not hasattr(proxwire, n)]
+    return pytest.mark.skipif(bool(missing), reason="not built yet: " + ", ".join(missing))
+
+
+def assert_no_leak(op, run=RUN, runs=RUNS, warmup=RUN):
+    """Run op with a collection after each round: a warm-up, then runs of `run` rounds until
+    one run leaves the allocated blocks (almost) where they were. The interpreter's free lists
+    and caches fill during the first few hundred rounds and then stop; a leak grows in every
+    run, so it never passes."""
+    gc.collect()
+    # Only what the rounds create is traversed from here on, so each collection is cheap.
+    gc.freeze()
+    growths = []
+    try:
+        for _ in range(warmup):
+            op()
+            gc.collect()
+        for _ in range(runs):
+            before = sys.getallocatedblocks()
+            for _ in range(run):
+                op()
+                gc.collect()
+            growths.append(sys.getallocatedblocks() - before)
+            if growths[-1] < run * 0.1:
+                return
+    finally:
+        gc.unfreeze()
+    pytest.fail(f"allocated blocks grew in every run of {run} rounds: {growths}")
+
+
+def answer(env):
+    """The add-in's answer to any request: functions for the transaction's start and commit,
+    a small value otherwise."""
+    if env.get("method") == "GET" and env.get("name") in ("start", "commit"):
+        result = {"type": "Function", "value": 90, "isSpec": True}
+    elif env.get("method") == "GET" and env.get("name") == "range":
+        result = {"type": "Range", "value": 91, "isSpec": True}
+    else:
+        result = {"type": "Int", "value": 3, "isSpec": False}
+    return {"requestId": env["requestId"], "ok": True, "result": result}
+
+
+@pytest.fixture
+def addin():
+    """A send handler that answers every request before it returns."""
+    messaging.set_send_handler(lambda env: messaging.on_message(answer(env)))
+    yield
+    messaging.set_send_handler(None)
+
+
+NESTED = {
+    "rows": [[1, 2.5, "x" * 40, None, True], (b"\x00\xff", datetime.date(2024, 1, 2))],
+    "when": datetime.datetime(2024, 1, 2, 3, 4, 5, tzinfo=datetime.timezone.utc),
+    "deep": {"a": {"b": {"c": [[[["leaf"]]]]}}},
+}
+
+NESTED_WIRE = {
+    "type": "Array",
+    "id": 12,
+    "value": [
+        {"type": "Dict", "id": 13, "value": {
+            "n": {"type": "Int", "value": "12"},
+            "f": {"type": "Float", "value": 1.5},
+            "s": {"type": "String", "value": "text"},
+            "b": {"type": "Bytes", "value": "AAEC"},
+            "d": {"type": "Date", "value": "2024-01-02T03:04:05"},
+            "bad": {"type": "Date", "value": "not a date"},
+            "obj": {"type": "Range", "value": 44, "isSpec": True},
+        }},
+        {"type": "Array", "value": [{"type": "Null"}, {"type": "Bool", "value": 1}]},
+    ],
+}
+
+
+class TestMessaging:
+    def test_answered_request(self, addin):
+        assert_no_leak(lambda: messaging.send_request_sync({"method": "GET", "name": "x"}))
+
+    def test_remote_error(self):
+        def fail(env):
+            messaging.on_message(
+                {"requestId": env["requestId"], "ok": False, "error": {"message": "no"}})
+
+        messaging.set_send_handler(fail)
+        try:
+            def op():
+                try:
+                    messaging.send_request_sync({"method": "GET", "name": "x"})
+                except RuntimeError:
+                    pass
+
+            assert_no_leak(op)
+        finally:
+            messaging.set_send_handler(None)
+
+    def test_timed_out_request(self):
+        messaging.set_send_handler(lambda env: None)
+        try:
+            def op():
+                try:
+                    messaging.send_request_sync({"method": "GET", "name": "x"}, timeout=0)
+                except TimeoutError:
+                    pass
+
+            assert_no_leak(op)
+            assert messaging.waiters == {}
+        finally:
+            messaging.set_send_handler(None)
+
+    def test_ignored_responses(self):
+        def op():
+            messaging.on_message({"requestId": "f" * 32, "ok": True})
+            messaging.on_message({})
+
+        assert_no_leak(op)
+
+
+@needs("Serializer", "OfficeJsArray", "OfficeJsDict", "OfficeJsObject")
+class TestSerializer:
+    def test_to_wire_nested(self):
+        assert_no_leak(lambda: proxwire.Serializer.to_wire(NESTED))
+
+    def test_from_wire_nested(self, addin):
+        # The proxy inside is finalised every round, so its DEL is part of the round.
+        assert_no_leak(lambda: proxwire.Serializer.from_wire(NESTED_WIRE))
+
+    def test_conversion_errors(self):
+        def op():
+            for wire in ({"type": "Int", "value": "twelve"}, {"type": "Array", "value": [1]}):
+                try:
+                    proxwire.Serializer.from_wire(wire)
+                except (TypeError, ValueError):
+                    pass
+
+        assert_no_leak(op)
+
+
+@needs("Excel", "GetSetting", "OfficeJsObject", "Serializer")
+class TestProxies:
+    def test_get(self, addin):
+        assert_no_leak(lambda: proxwire.Excel.name)
+
+    def test_get_of_a_proxy(self, addin):
+        assert_no_leak(lambda: proxwire.Excel.range)
+
+    def test_set(self, addin):
+        def op():
+            proxwire.Excel.values = [[1, "a"], [2.5, None]]
+
+        assert_no_leak(op)
+
+    def test_call(self, addin):
+        assert_no_leak(lambda: proxwire.GetSetting("theme", 1, flag=True))
+
+    def test_items(self, addin):
+        def op():
+            proxwire.Excel[3]
+            proxwire.Excel[1:-1:2]
+
+        assert_no_leak(op)
+
+    def test_failed_operations(self, addin):
+        def op():
+            for bad in (lambda: proxwire.Excel["key"], lambda: proxwire.Excel()):
+                try:
+                    bad()
+                except TypeError:
+                    pass
+
+        assert_no_leak(op)
+
+    def test_creation_and_finalisation(self, addin):
+        def op():
+            proxwire.OfficeJsObject(42, "Range")
+
+        assert_no_leak(op)
+
+    def test_finalisation_in_a_cycle(self, addin):
+        def op():
+            cycle = [proxwire.OfficeJsObject(43, "Range")]
+            cycle.append(cycle)
+
+        assert_no_leak(op)
+
+
+@needs("OfficeJsTransaction", "Excel", "Context")
+def test_transaction_block(addin):
+    def op():
+        with proxwire.OfficeJsTransaction():
+            proxwire.Excel.name = "batched"
+
+    assert_no_leak(op)
