@@ -59,6 +59,13 @@ std::deque<py::object> &detached_queue() {
 // The thread that last delivered a response, to explain time-outs of requests made there.
 unsigned long last_listener_thread = 0;
 
+// Truth as an `if` takes it: a __bool__ that raises propagates instead of reading as true.
+bool truthy(py::handle value) {
+  int result = PyObject_IsTrue(value.ptr());
+  if (result < 0) throw py::error_already_set();
+  return result == 1;
+}
+
 py::str new_request_id() {
   return state().uuid4().attr("hex");
 }
@@ -112,37 +119,43 @@ std::string describe_seconds(double seconds) {
 }
 
 // The note added under a time-out's traceback, so the user can tell what was waited for.
-std::string timeout_note(py::handle self, py::dict req, py::handle rid, double timeout) {
-  std::string note = "No response from the add-in for ";
+// Built from Python text, since the request may hold anything the user put in it.
+py::str timeout_note(py::handle self, py::dict req, py::handle rid, double timeout) {
+  py::str note("No response from the add-in for ");
   bool has_method = req.contains("method"), has_name = req.contains("name");
   if (has_method || has_name) {
-    note += "request";
-    if (has_method) note += " " + py::str(req["method"]).cast<std::string>();
-    if (has_name) note += " " + py::repr(req["name"]).cast<std::string>();
+    note = note + py::str("request");
+    if (has_method) note = note + py::str(" ") + py::str(req["method"]);
+    if (has_name) note = note + py::str(" ") + py::repr(req["name"]);
   } else {
-    note += "the request";
+    note = note + py::str("the request");
   }
-  if (req.contains("caller")) note += " on object " + py::str(req["caller"]).cast<std::string>();
-  note += " (requestId " + py::str(rid).cast<std::string>() + ") after " +
-          describe_seconds(timeout) + " s.";
+  if (req.contains("caller")) note = note + py::str(" on object ") + py::str(req["caller"]);
   size_t pending;
   {
     PyLockGuard guard(self.attr("_waiters_lock"));
     pending = py::len(self.attr("waiters"));
   }
-  note += " " + std::to_string(pending) + " other request" + (pending == 1 ? " is" : "s are") +
-          " still pending.";
+  std::string tail = " (requestId " + py::str(rid).cast<std::string>() + ") after " +
+                     describe_seconds(timeout) + " s. " + std::to_string(pending) +
+                     " other request" + (pending == 1 ? " is" : "s are") + " still pending.";
   if (last_listener_thread != 0 && last_listener_thread == PyThread_get_thread_ident()) {
-    note +=
+    tail +=
         " This thread delivers the add-in's responses (on_message), so a response can never "
         "arrive while it waits: make requests from a worker thread instead.";
   }
-  return note;
+  return note + py::str(tail);
 }
 
 [[noreturn]] void raise_timeout(py::handle self, py::dict req, py::handle rid, double timeout,
                                 py::error_already_set &caught) {
-  std::string note = timeout_note(self, req, rid, timeout);
+  py::object note;
+  try {
+    note = timeout_note(self, req, rid, timeout);
+  } catch (py::error_already_set &e) {
+    // A request whose parts cannot be shown still times out as a time-out.
+    if (!e.matches(PyExc_Exception)) throw;
+  }
   py::object error = py::reinterpret_borrow<py::object>(PyExc_TimeoutError)(TIMEOUT_TEXT);
   caught.restore();
   PyObject *type, *value, *tb;
@@ -152,7 +165,7 @@ std::string timeout_note(py::handle self, py::dict req, py::handle rid, double t
   Py_XDECREF(type);
   Py_XDECREF(tb);
   PyException_SetContext(error.ptr(), value);  // steals value
-  error.attr("add_note")(note);
+  if (note) error.attr("add_note")(note);
   PyErr_SetObject(PyExc_TimeoutError, error.ptr());
   throw py::error_already_set();
 }
@@ -179,14 +192,14 @@ void on_message(py::handle self, py::object message) {
   last_listener_thread = PyThread_get_thread_ident();
   auto msg = py::reinterpret_borrow<py::dict>(message);
   py::object req_id = msg.attr("get")("requestId");
-  if (!PyObject_IsTrue(req_id.ptr())) return;
+  if (!truthy(req_id)) return;
   py::object fut;
   {
     PyLockGuard guard(self.attr("_waiters_lock"));
     fut = self.attr("waiters").attr("pop")(req_id, py::none());
   }
-  if (fut.is_none() || PyObject_IsTrue(fut.attr("done")().ptr())) return;
-  if (PyObject_IsTrue(msg.attr("get")("ok").ptr())) {
+  if (fut.is_none() || truthy(fut.attr("done")())) return;
+  if (truthy(msg.attr("get")("ok"))) {
     fut.attr("set_result")(msg);
     return;
   }
@@ -207,7 +220,7 @@ py::object send_request_sync(py::handle self, py::object req, py::object timeout
   require_exact(req, &PyDict_Type, "req");
   double seconds = PyFloat_AsDouble(timeout.ptr());
   if (seconds == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-  if (!PyObject_IsTrue(self.attr("_send_handler").ptr())) {
+  if (!truthy(self.attr("_send_handler"))) {
     raise_error(PyExc_RuntimeError, "No send handler registered");
   }
   py::str rid = new_request_id();
@@ -239,7 +252,7 @@ void reset(py::handle self) {
     py::object waiters = self.attr("waiters");
     py::list pending(waiters.attr("values")());
     for (py::handle fut : pending) {
-      if (!PyObject_IsTrue(fut.attr("done")().ptr())) fut.attr("cancel")();
+      if (!truthy(fut.attr("done")())) fut.attr("cancel")();
     }
     waiters.attr("clear")();
   }
