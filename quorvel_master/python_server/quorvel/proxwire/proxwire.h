@@ -23,6 +23,10 @@ struct State {
   py::object future_type;      // concurrent.futures.Future
   py::object uuid4;            // uuid.uuid4
   py::object cancelled_error;  // concurrent.futures.CancelledError
+  // Types and conversions of the wire serializer.
+  py::object np_bool, np_integer, np_floating, np_datetime64, np_timedelta64, np_dtype;
+  py::object pd_timestamp, pd_series, pd_dataframe, pd_nat, pd_isna, pd_out_of_bounds;
+  py::object dt_datetime, dt_date, fromisoformat, b64decode;
 };
 State &state();
 
@@ -153,6 +157,11 @@ void init_proxy(py::module_ &m);
 void init_containers(py::module_ &m);
 void init_transaction(py::module_ &m);
 void init_root_proxies(py::module_ &m);
+
+// Serializer.to_wire(value) and Serializer.from_wire(wire) as module code makes them: through
+// the class attribute, converted in C++ while that attribute is still the module's own.
+py::object to_wire(py::handle value);
+py::object from_wire(py::handle wire);
 
 // Sends a DEL request without waiting for, or ever reading, its answer (finalisation).
 void send_detached(py::dict req);
