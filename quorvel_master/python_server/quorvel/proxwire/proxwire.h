@@ -20,6 +20,9 @@ struct State {
   py::object future_type;      // concurrent.futures.Future
   py::object uuid4;            // uuid.uuid4
   py::object cancelled_error;  // concurrent.futures.CancelledError
+  // Raised for the add-in's refusal of a GET, GETITEM or SET: an AttributeError, so that
+  // hasattr() and getattr() with a default answer, and a RuntimeError, as every remote error.
+  py::object remote_attribute_error;
 };
 State &state();
 
