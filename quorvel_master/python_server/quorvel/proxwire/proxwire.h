@@ -27,6 +27,9 @@ struct State {
   py::object np_bool, np_integer, np_floating, np_datetime64, np_timedelta64, np_dtype;
   py::object pd_timestamp, pd_series, pd_dataframe, pd_nat, pd_isna, pd_out_of_bounds;
   py::object dt_datetime, dt_date, fromisoformat, b64decode;
+  // Raised for the add-in's refusal of a GET, GETITEM or SET: an AttributeError, so that
+  // hasattr() and getattr() with a default answer, and a RuntimeError, as every remote error.
+  py::object remote_attribute_error;
 };
 State &state();
 
@@ -125,7 +128,7 @@ py::object global(PyObject *name);
 // Interned names the proxies use on every request; filled by init_proxy_functions.
 struct ProxyNames {
   PyObject *internal_id, *internal_type_name, *msg_guid, *typ, *internal_cache;
-  PyObject *guid, *messaging, *serializer, *to_wire, *from_wire, *send_request_sync;
+  PyObject *guid, *messaging, *send_request_sync;
   PyObject *internal_names, *context;
   PyObject *cw_getattr, *cw_getitem, *cw_setattr, *cw_call, *cw_del;
 };

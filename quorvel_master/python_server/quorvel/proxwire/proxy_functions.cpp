@@ -62,14 +62,6 @@ void check_live(PyObject *self) {
     raise_error(PyExc_RuntimeError, "Excel Object used after messaging context was stopped");
 }
 
-// Serializer.to_wire / Serializer.from_wire, through the class attribute at each use.
-py::object serializer_call(PyObject *method, PyObject *value) {
-  py::object serializer = global(names().serializer);
-  PyObject *argv[2] = {serializer.ptr(), value};
-  return steal(
-      PyObject_VectorcallMethod(method, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
 // The request dict of every operation: "method", "name", the further key where there is one,
 // then "caller".
 py::dict build_request(PyObject *self, PyObject *method, PyObject *name, PyObject *extra_key,
@@ -129,7 +121,7 @@ py::object exchange(py::dict req, PyObject *error_type, Fallback &&fallback, boo
   }
   if (!convert) return py::none();
   py::object result = get(response.ptr(), keys().result);
-  return serializer_call(names().from_wire, result.ptr());
+  return from_wire(result);
 }
 
 py::object concat(const char *prefix, PyObject *text) {
@@ -145,7 +137,7 @@ py::object format(PyObject *value) {
 // The add-in's own errors to reads and writes are attribute errors to Python's attribute
 // protocol (hasattr, getattr with a default) and runtime errors to everyone else.
 PyObject *attribute_error_type() {
-  return PyExc_AttributeError;
+  return state().remote_attribute_error.ptr();
 }
 
 // The item key as the add-in reads it: start:stop:step with empty parts for None, or the int.
@@ -202,7 +194,7 @@ PyObject *cw_setattr(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObje
       return py::none();
     }
     check_live(a[0]);
-    py::object wire = serializer_call(names().to_wire, a[2]);
+    py::object wire = to_wire(a[2]);
     return exchange(
         build_request(a[0], keys().op_set, a[1], keys().value, wire.ptr()), attribute_error_type(),
         [&] { return concat("SET failed for ", a[1]); }, false);
@@ -222,7 +214,7 @@ PyObject *cw_call(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject 
     const Py_ssize_t placed = PyTuple_GET_SIZE(call.args.ptr());
     py::object list = steal(PyList_New(0));
     for (Py_ssize_t i = 0; i < placed; ++i) {
-      py::object wire = serializer_call(names().to_wire, PyTuple_GET_ITEM(call.args.ptr(), i));
+      py::object wire = to_wire(PyTuple_GET_ITEM(call.args.ptr(), i));
       py::object entry_dict = steal(PyDict_New());
       set_item(entry_dict.ptr(), k.arg_type, k.placed);
       set_item(entry_dict.ptr(), k.value, wire.ptr());
@@ -231,7 +223,7 @@ PyObject *cw_call(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject 
     PyObject *key, *value;
     Py_ssize_t pos = 0;
     while (PyDict_Next(call.kwargs.ptr(), &pos, &key, &value)) {
-      py::object wire = serializer_call(names().to_wire, value);
+      py::object wire = to_wire(value);
       py::object entry_dict = steal(PyDict_New());
       set_item(entry_dict.ptr(), k.arg_type, k.named);
       set_item(entry_dict.ptr(), k.name, key);
@@ -264,8 +256,7 @@ const ProxyNames &names() {
   static const ProxyNames *n = new ProxyNames{
       intern("_internal_id"),   intern("_internal_typeName"), intern("_msg_guid"),
       intern("_typ"),           intern("_internal_cache"),    intern("_guid"),
-      intern("messaging"),      intern("Serializer"),         intern("to_wire"),
-      intern("from_wire"),      intern("send_request_sync"),  intern("_internal_officejs_names"),
+      intern("messaging"),      intern("send_request_sync"),  intern("_internal_officejs_names"),
       intern("Context"),        intern("_cw__getattr__"),     intern("_cw__getitem__"),
       intern("_cw__setattr__"), intern("_cw__call__"),        intern("_cw__del__"),
   };
