@@ -12,14 +12,21 @@ namespace proxwire {
 namespace {
 
 // Interned once and never freed, like the tags a Python module would hold as constants.
+// clang-format off
+#define WIRE_NAMES(X)                                                                          \
+  X(type) X(value) X(isSpec) X(id) X(Null) X(Bool) X(Int) X(Float) X(String) X(Date) X(Bytes) \
+  X(Array) X(Dict) X(Python_Function) X(Serializer) X(to_wire) X(from_wire) X(OfficeJsObject) \
+  X(OfficeJsArray) X(OfficeJsDict) X(messaging) X(register_callable) X(_internal_typeName)    \
+  X(_internal_id) X(extend) X(update) X(items) X(tzinfo) X(astimezone) X(isoformat)           \
+  X(to_frame) X(columns) X(values) X(dtypes) X(tolist) X(astype) X(kind) X(item)              \
+  X(datetime_as_string) X(np)
+// clang-format on
+
 struct Names {
-  PyObject *type, *value, *isSpec, *id;
-  PyObject *Null, *Bool, *Int, *Float, *String, *Date, *Bytes, *Array, *Dict, *Python_Function;
-  PyObject *Serializer, *to_wire, *from_wire, *OfficeJsObject, *OfficeJsArray, *OfficeJsDict;
-  PyObject *messaging, *register_callable, *_internal_typeName, *_internal_id;
-  PyObject *extend, *update, *items, *tzinfo, *astimezone, *isoformat;
-  PyObject *to_frame, *columns, *values, *dtypes, *tolist, *astype, *kind, *item;
-  PyObject *datetime64_us, *datetime_as_string, *np;
+#define DECLARE_NAME(name) PyObject *name;
+  WIRE_NAMES(DECLARE_NAME)
+#undef DECLARE_NAME
+  PyObject *datetime64_us;
 };
 Names N;
 
@@ -670,49 +677,10 @@ PyObject *intern(const char *text) {
 }
 
 void intern_names() {
-  N = Names{
-      intern("type"),
-      intern("value"),
-      intern("isSpec"),
-      intern("id"),
-      intern("Null"),
-      intern("Bool"),
-      intern("Int"),
-      intern("Float"),
-      intern("String"),
-      intern("Date"),
-      intern("Bytes"),
-      intern("Array"),
-      intern("Dict"),
-      intern("Python_Function"),
-      intern("Serializer"),
-      intern("to_wire"),
-      intern("from_wire"),
-      intern("OfficeJsObject"),
-      intern("OfficeJsArray"),
-      intern("OfficeJsDict"),
-      intern("messaging"),
-      intern("register_callable"),
-      intern("_internal_typeName"),
-      intern("_internal_id"),
-      intern("extend"),
-      intern("update"),
-      intern("items"),
-      intern("tzinfo"),
-      intern("astimezone"),
-      intern("isoformat"),
-      intern("to_frame"),
-      intern("columns"),
-      intern("values"),
-      intern("dtypes"),
-      intern("tolist"),
-      intern("astype"),
-      intern("kind"),
-      intern("item"),
-      intern("datetime64[us]"),
-      intern("datetime_as_string"),
-      intern("np"),
-  };
+#define INTERN_NAME(name) N.name = intern(#name);
+  WIRE_NAMES(INTERN_NAME)
+#undef INTERN_NAME
+  N.datetime64_us = intern("datetime64[us]");
 }
 
 py::object static_method(PyMethodDef *def, PyObject **own) {
