@@ -157,6 +157,27 @@ std::string timeout_note(py::handle self, py::dict req, py::handle rid, double t
   throw py::error_already_set();
 }
 
+// The add-in's refusal of an attribute or item reaches user code as the attribute error,
+// so that Python's attribute protocol (hasattr, getattr with a default) keeps answering.
+bool refuses_attribute(py::handle req) {
+  PyObject *method = PyDict_GetItemWithError(req.ptr(), py::str("method").ptr());
+  if (method == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  if (!PyUnicode_Check(method)) return false;
+  for (const char *name : {"GET", "GETITEM", "SET"}) {
+    if (PyUnicode_CompareWithASCIIString(method, name) == 0) return true;
+  }
+  return false;
+}
+
+[[noreturn]] void raise_remote_attribute_error(py::error_already_set &caught) {
+  py::object error = state().remote_attribute_error(*caught.value().attr("args"));
+  PyErr_SetObject(state().remote_attribute_error.ptr(), error.ptr());
+  throw py::error_already_set();
+}
+
 void init(py::handle self) {
   py::object threading = global("threading");
   self.attr("waiters") = py::dict();
@@ -217,14 +238,20 @@ py::object send_request_sync(py::handle self, py::object req, py::object timeout
     PyLockGuard guard(self.attr("_waiters_lock"));
     self.attr("waiters")[rid] = fut;
   }
+  bool sent = false;
   try {
     flush_detached();
     call_handler(self.attr("_send_handler"), env);
+    sent = true;
     return fut.attr("result")(py::arg("timeout") = seconds);
   } catch (py::error_already_set &e) {
     pop_waiter(self, rid);
     if (e.matches(PyExc_TimeoutError)) {
       raise_timeout(self, py::reinterpret_borrow<py::dict>(req), rid, seconds, e);
+    }
+    if (sent && Py_TYPE(e.value().ptr()) == reinterpret_cast<PyTypeObject *>(PyExc_RuntimeError) &&
+        refuses_attribute(req)) {
+      raise_remote_attribute_error(e);
     }
     throw;
   } catch (...) {
@@ -312,6 +339,10 @@ void send_detached(py::dict req) {
 }
 
 void init_messaging(py::module_ &m) {
+  ClassBuilder refusal("RemoteAttributeError",
+                       "The add-in refused to read or write an attribute or item of an object.");
+  state().remote_attribute_error = refusal.build(
+      py::make_tuple(py::handle(PyExc_AttributeError), py::handle(PyExc_RuntimeError)));
   ClassBuilder cls("Messaging", MESSAGING_DOC);
   cls.add("__init__", method("__init__", &init, "Messaging.__init__(self)", py::arg("self")));
   cls.add("set_send_handler", method("set_send_handler", &set_send_handler,
