@@ -5,15 +5,10 @@ import datetime as dt
 import json
 import math
 
-import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from quorvel_master.python_server.quorvel import proxwire
-
-pytestmark = pytest.mark.skipif(
-    not hasattr(proxwire, "OfficeJsArray"), reason="proxy classes not built yet"
-)
 
 Serializer = proxwire.Serializer
 

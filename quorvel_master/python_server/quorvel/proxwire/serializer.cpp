@@ -3,8 +3,11 @@
 #include "proxwire.h"
 
 #include <datetime.h>
+#include <pthread.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <string_view>
 #include <utility>
 
@@ -34,9 +37,21 @@ Names N;
 PyObject *own_to_wire = nullptr;
 PyObject *own_from_wire = nullptr;
 
-// Far below what a thread's stack holds, and above Python's default recursion limit.
-constexpr int MAX_C_DEPTH = 8000;
-thread_local int c_depth = 0;
+// The lowest stack address a conversion may reach on this thread; 0 until first asked.
+thread_local uintptr_t stack_floor = 0;
+
+uintptr_t find_stack_floor() {
+  pthread_attr_t attr;
+  void *low = nullptr;
+  size_t size = 0;
+  if (pthread_getattr_np(pthread_self(), &attr) != 0) return 1;
+  int rc = pthread_attr_getstack(&attr, &low, &size);
+  pthread_attr_destroy(&attr);
+  if (rc != 0 || low == nullptr) return 1;
+  // Room for what runs below the deepest level: user __str__, pandas, the error itself.
+  size_t reserve = std::min<size_t>(size / 4, 256 * 1024);
+  return reinterpret_cast<uintptr_t>(low) + reserve;
+}
 
 py::object steal(PyObject *p) {
   if (p == nullptr) throw py::error_already_set();
@@ -59,41 +74,28 @@ bool is_instance(PyObject *value, PyObject *cls) {
   return r == 1;
 }
 
-// One level of container nesting, counted as Python counts a call.
+// One level of container nesting: counted as Python counts a call, and refused before
+// this thread's stack runs out, whatever recursion limit the user has set.
 class DepthGuard {
  public:
   DepthGuard() {
     if (Py_EnterRecursiveCall(" while converting a wire value")) throw py::error_already_set();
-    if (++c_depth > MAX_C_DEPTH) {
-      --c_depth;
+    if (stack_floor == 0) stack_floor = find_stack_floor();
+    char here;
+    if (reinterpret_cast<uintptr_t>(&here) < stack_floor) {
       Py_LeaveRecursiveCall();
       PyErr_SetString(PyExc_RecursionError,
                       "maximum recursion depth exceeded while converting a wire value");
       throw py::error_already_set();
     }
   }
-  ~DepthGuard() {
-    --c_depth;
-    Py_LeaveRecursiveCall();
-  }
+  ~DepthGuard() { Py_LeaveRecursiveCall(); }
   DepthGuard(const DepthGuard &) = delete;
   DepthGuard &operator=(const DepthGuard &) = delete;
 };
 
 py::object module_global(PyObject *name) {
   return steal(PyObject_GetAttr(state().module.ptr(), name));
-}
-
-// A module class that may not exist yet answers "not an instance".
-bool is_instance_of_global(PyObject *value, PyObject *name) {
-  PyObject *cls = PyObject_GetAttr(state().module.ptr(), name);
-  if (cls == nullptr) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-    PyErr_Clear();
-    return false;
-  }
-  py::object holder = steal(cls);
-  return is_instance(value, cls);
 }
 
 py::object serializer_attr(PyObject *name) {
@@ -338,7 +340,7 @@ class ToWire {
     }
     if (is_instance(value, reinterpret_cast<PyObject *>(&PyDict_Type))) return dict_wire(value);
     // Any attribute probe on a proxy would be a request to the add-in.
-    bool proxy = is_instance_of_global(value, N.OfficeJsObject);
+    bool proxy = is_instance(value, module_global(N.OfficeJsObject).ptr());
     if (!proxy && is_missing(value)) return null_wire();
     if (is_instance(value, s.pd_series.ptr()) || is_instance(value, s.pd_dataframe.ptr())) {
       py::object rows = frame_rows(value);
