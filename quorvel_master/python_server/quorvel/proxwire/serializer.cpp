@@ -3,8 +3,11 @@
 #include "proxwire.h"
 
 #include <datetime.h>
+#include <pthread.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <string_view>
 #include <utility>
 
@@ -12,14 +15,21 @@ namespace proxwire {
 namespace {
 
 // Interned once and never freed, like the tags a Python module would hold as constants.
+// clang-format off
+#define WIRE_NAMES(X)                                                                          \
+  X(type) X(value) X(isSpec) X(id) X(Null) X(Bool) X(Int) X(Float) X(String) X(Date) X(Bytes) \
+  X(Array) X(Dict) X(Python_Function) X(Serializer) X(to_wire) X(from_wire) X(OfficeJsObject) \
+  X(OfficeJsArray) X(OfficeJsDict) X(messaging) X(register_callable) X(_internal_typeName)    \
+  X(_internal_id) X(extend) X(update) X(items) X(tzinfo) X(astimezone) X(isoformat)           \
+  X(to_frame) X(columns) X(values) X(dtypes) X(tolist) X(astype) X(kind) X(item)              \
+  X(datetime_as_string) X(np)
+// clang-format on
+
 struct Names {
-  PyObject *type, *value, *isSpec, *id;
-  PyObject *Null, *Bool, *Int, *Float, *String, *Date, *Bytes, *Array, *Dict, *Python_Function;
-  PyObject *Serializer, *to_wire, *from_wire, *OfficeJsObject, *OfficeJsArray, *OfficeJsDict;
-  PyObject *messaging, *register_callable, *_internal_typeName, *_internal_id;
-  PyObject *extend, *update, *items, *tzinfo, *astimezone, *isoformat;
-  PyObject *to_frame, *columns, *values, *dtypes, *tolist, *astype, *kind, *item;
-  PyObject *datetime64_us, *datetime_as_string, *np;
+#define DECLARE_NAME(name) PyObject *name;
+  WIRE_NAMES(DECLARE_NAME)
+#undef DECLARE_NAME
+  PyObject *datetime64_us;
 };
 Names N;
 
@@ -27,9 +37,21 @@ Names N;
 PyObject *own_to_wire = nullptr;
 PyObject *own_from_wire = nullptr;
 
-// Far below what a thread's stack holds, and above Python's default recursion limit.
-constexpr int MAX_C_DEPTH = 8000;
-thread_local int c_depth = 0;
+// The lowest stack address a conversion may reach on this thread; 0 until first asked.
+thread_local uintptr_t stack_floor = 0;
+
+uintptr_t find_stack_floor() {
+  pthread_attr_t attr;
+  void *low = nullptr;
+  size_t size = 0;
+  if (pthread_getattr_np(pthread_self(), &attr) != 0) return 1;
+  int rc = pthread_attr_getstack(&attr, &low, &size);
+  pthread_attr_destroy(&attr);
+  if (rc != 0 || low == nullptr) return 1;
+  // Room for what runs below the deepest level: user __str__, pandas, the error itself.
+  size_t reserve = std::min<size_t>(size / 4, 256 * 1024);
+  return reinterpret_cast<uintptr_t>(low) + reserve;
+}
 
 py::object steal(PyObject *p) {
   if (p == nullptr) throw py::error_already_set();
@@ -52,41 +74,28 @@ bool is_instance(PyObject *value, PyObject *cls) {
   return r == 1;
 }
 
-// One level of container nesting, counted as Python counts a call.
+// One level of container nesting: counted as Python counts a call, and refused before
+// this thread's stack runs out, whatever recursion limit the user has set.
 class DepthGuard {
  public:
   DepthGuard() {
     if (Py_EnterRecursiveCall(" while converting a wire value")) throw py::error_already_set();
-    if (++c_depth > MAX_C_DEPTH) {
-      --c_depth;
+    if (stack_floor == 0) stack_floor = find_stack_floor();
+    char here;
+    if (reinterpret_cast<uintptr_t>(&here) < stack_floor) {
       Py_LeaveRecursiveCall();
       PyErr_SetString(PyExc_RecursionError,
                       "maximum recursion depth exceeded while converting a wire value");
       throw py::error_already_set();
     }
   }
-  ~DepthGuard() {
-    --c_depth;
-    Py_LeaveRecursiveCall();
-  }
+  ~DepthGuard() { Py_LeaveRecursiveCall(); }
   DepthGuard(const DepthGuard &) = delete;
   DepthGuard &operator=(const DepthGuard &) = delete;
 };
 
 py::object module_global(PyObject *name) {
   return steal(PyObject_GetAttr(state().module.ptr(), name));
-}
-
-// A module class that may not exist yet answers "not an instance".
-bool is_instance_of_global(PyObject *value, PyObject *name) {
-  PyObject *cls = PyObject_GetAttr(state().module.ptr(), name);
-  if (cls == nullptr) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-    PyErr_Clear();
-    return false;
-  }
-  py::object holder = steal(cls);
-  return is_instance(value, cls);
 }
 
 py::object serializer_attr(PyObject *name) {
@@ -331,7 +340,7 @@ class ToWire {
     }
     if (is_instance(value, reinterpret_cast<PyObject *>(&PyDict_Type))) return dict_wire(value);
     // Any attribute probe on a proxy would be a request to the add-in.
-    bool proxy = is_instance_of_global(value, N.OfficeJsObject);
+    bool proxy = is_instance(value, module_global(N.OfficeJsObject).ptr());
     if (!proxy && is_missing(value)) return null_wire();
     if (is_instance(value, s.pd_series.ptr()) || is_instance(value, s.pd_dataframe.ptr())) {
       py::object rows = frame_rows(value);
@@ -670,49 +679,10 @@ PyObject *intern(const char *text) {
 }
 
 void intern_names() {
-  N = Names{
-      intern("type"),
-      intern("value"),
-      intern("isSpec"),
-      intern("id"),
-      intern("Null"),
-      intern("Bool"),
-      intern("Int"),
-      intern("Float"),
-      intern("String"),
-      intern("Date"),
-      intern("Bytes"),
-      intern("Array"),
-      intern("Dict"),
-      intern("Python_Function"),
-      intern("Serializer"),
-      intern("to_wire"),
-      intern("from_wire"),
-      intern("OfficeJsObject"),
-      intern("OfficeJsArray"),
-      intern("OfficeJsDict"),
-      intern("messaging"),
-      intern("register_callable"),
-      intern("_internal_typeName"),
-      intern("_internal_id"),
-      intern("extend"),
-      intern("update"),
-      intern("items"),
-      intern("tzinfo"),
-      intern("astimezone"),
-      intern("isoformat"),
-      intern("to_frame"),
-      intern("columns"),
-      intern("values"),
-      intern("dtypes"),
-      intern("tolist"),
-      intern("astype"),
-      intern("kind"),
-      intern("item"),
-      intern("datetime64[us]"),
-      intern("datetime_as_string"),
-      intern("np"),
-  };
+#define INTERN_NAME(name) N.name = intern(#name);
+  WIRE_NAMES(INTERN_NAME)
+#undef INTERN_NAME
+  N.datetime64_us = intern("datetime64[us]");
 }
 
 py::object static_method(PyMethodDef *def, PyObject **own) {
