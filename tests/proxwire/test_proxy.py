@@ -319,8 +319,8 @@ class TestStaleness:
         with pytest.raises(RuntimeError, match=f"^{STALE}$"):
             old()
 
-    def test_reset_survives_a_missing_root(self, monkeypatch):
-        monkeypatch.delattr(pw, "Union")
+    def test_reset_survives_a_broken_root(self, monkeypatch):
+        monkeypatch.setattr(pw, "Union", 5)
         pw.messaging.reset()
         assert pw.Intersect._msg_guid == pw.messaging._guid
 
@@ -414,9 +414,6 @@ class TestTracebackCleaning:
         monkeypatch.setattr(pw, "_cw__call__", lambda self, *a, **k: (a, k))
         assert pw.Excel["x"] == 9 and calls == ["x"]
         assert pw.Excel(1, b=2) == ((1,), {"b": 2})
-        monkeypatch.delattr(pw, "_cw__getitem__")
-        with pytest.raises(NameError, match="_cw__getitem__"):
-            pw.Excel[0]
 
 
 def test_requests_from_many_threads(addin):

@@ -10,12 +10,6 @@ py::object steal(PyObject *p) {
   return py::reinterpret_steal<py::object>(p);
 }
 
-PyObject *intern(const char *text) {
-  PyObject *s = PyUnicode_InternFromString(text);
-  if (s == nullptr) throw py::error_already_set();
-  return s;
-}
-
 // The shared constructor: an empty base container, then the proxy's internal attributes.
 PyObject *init_container(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
                          PyTypeObject *base, PyObject *type_name, PyObject *typ) {
@@ -58,7 +52,7 @@ PyObject *dict_getattr(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyOb
     int local = PySequence_Contains(a[0], a[1]);
     if (local < 0) throw py::error_already_set();
     if (local) return PyObject_GetItem(a[0], a[1]);
-    return delegate(names().cw_getattr, a, 2, nullptr);
+    return delegate(proxy_names().cw_getattr, a, 2, nullptr);
   });
 }
 
@@ -76,7 +70,7 @@ PyObject *dict_setattr(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyOb
 }
 
 py::object formatted_id(PyObject *self) {
-  py::object id = steal(PyObject_GetAttr(self, names().internal_id));
+  py::object id = steal(PyObject_GetAttr(self, proxy_names().internal_id));
   py::str empty("");
   return steal(PyObject_Format(id.ptr(), empty.ptr()));
 }

@@ -4,6 +4,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <array>
+#include <cstddef>
 #include <initializer_list>
 #include <new>
 #include <string>
@@ -64,6 +66,56 @@ py::cpp_function function(const char *name, F &&f, const char *doc, const Extra 
                           py::scope(state().module), extra...);
 }
 
+// Fast-call functions, for the per-request paths where pybind11's dispatcher costs more than
+// the work. `Fn` names the function and its parameters and supplies the body:
+//   struct Fn {
+//     static constexpr const char *name = "send_request_sync";
+//     static constexpr std::array<const char *, 3> params{"self", "req", "timeout"};
+//     static constexpr std::size_t required = 2;  // the leading parameters without default
+//     static py::object body(PyObject *const *args);  // borrowed; nullptr where omitted
+//   };
+// The arguments bind by position and keyword as a def's do; the body may throw as any C++
+// code here does. `doc` must outlive the module (a literal or a static string).
+void bind_arguments(const char *func, const char *const *params, std::size_t count,
+                    std::size_t required, PyObject *const *args, Py_ssize_t nargs,
+                    PyObject *kwnames, PyObject **out);
+void set_error_from_current_exception();
+
+template <typename Fn>
+PyObject *fast_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs,
+                     PyObject *kwnames) noexcept {
+  std::array<PyObject *, Fn::params.size()> bound{};
+  try {
+    bind_arguments(Fn::name, Fn::params.data(), Fn::params.size(), Fn::required, args, nargs,
+                   kwnames, bound.data());
+    return Fn::body(bound.data()).release().ptr();
+  } catch (...) {
+    set_error_from_current_exception();
+    return nullptr;
+  }
+}
+
+py::object make_fast_function(PyMethodDef *def);
+
+// A fast-call module-level function reporting this module as its __module__.
+template <typename Fn>
+py::object fast_function(const char *doc) {
+  static PyMethodDef def = {
+      Fn::name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fast_entry<Fn>)),
+      METH_FASTCALL | METH_KEYWORDS, doc};
+  return make_fast_function(&def);
+}
+
+// A fast-call function that binds like a Python method when stored in a class namespace;
+// the instance arrives as the first parameter.
+template <typename Fn>
+py::object fast_method(const char *doc) {
+  py::object fn = fast_function<Fn>(doc);
+  PyObject *bound = PyInstanceMethod_New(fn.ptr());
+  if (bound == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(bound);
+}
+
 // Builds a class the way a class statement does: namespace first, then type(name, bases, ns).
 class ClassBuilder {
  public:
@@ -95,14 +147,8 @@ PyObject *entry(F &&body) noexcept {
     } else {
       return body().release().ptr();
     }
-  } catch (py::error_already_set &e) {
-    e.restore();
-  } catch (py::builtin_exception &e) {
-    e.set_error();
-  } catch (const std::bad_alloc &) {
-    PyErr_NoMemory();
-  } catch (const std::exception &e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (...) {
+    set_error_from_current_exception();
   }
   return nullptr;
 }
@@ -132,7 +178,7 @@ struct ProxyNames {
   PyObject *internal_names, *context;
   PyObject *cw_getattr, *cw_getitem, *cw_setattr, *cw_call, *cw_del;
 };
-const ProxyNames &names();
+const ProxyNames &proxy_names();
 
 // Sets the five internal attributes of a proxy, bypassing its own __setattr__.
 void init_internal(PyObject *self, PyObject *object_id, PyObject *type_name, PyObject *typ,
@@ -165,6 +211,8 @@ void init_root_proxies(py::module_ &m);
 // the class attribute, converted in C++ while that attribute is still the module's own.
 py::object to_wire(py::handle value);
 py::object from_wire(py::handle wire);
+// Interned str that lives as long as the process, for attribute names and dict keys on hot paths.
+PyObject *intern(const char *text);
 
 // Sends a DEL request without waiting for, or ever reading, its answer (finalisation).
 void send_detached(py::dict req);

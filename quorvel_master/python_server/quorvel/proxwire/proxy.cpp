@@ -44,7 +44,7 @@ PyObject *object_getitem(PyObject *, PyObject *const *args, Py_ssize_t nargs, Py
   return entry([&]() -> PyObject * {
     PyObject *a[2];
     bind_args("__getitem__", args, nargs, kwnames, {"self", "index"}, 2, a);
-    return delegate(names().cw_getitem, a, 2, nullptr);
+    return delegate(proxy_names().cw_getitem, a, 2, nullptr);
   });
 }
 
@@ -53,7 +53,7 @@ PyObject *object_setattr(PyObject *, PyObject *const *args, Py_ssize_t nargs, Py
     PyObject *a[3];
     bind_args("__setattr__", args, nargs, kwnames, {"self", "name", "value"}, 3, a);
     require_exact(a[1], &PyUnicode_Type, "name");
-    return delegate(names().cw_setattr, a, 3, nullptr);
+    return delegate(proxy_names().cw_setattr, a, 3, nullptr);
   });
 }
 
@@ -61,8 +61,8 @@ PyObject *object_repr(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObj
   return entry([&]() -> py::object {
     PyObject *a[1];
     bind_args("__repr__", args, nargs, kwnames, {"self"}, 1, a);
-    py::object type_name = steal(PyObject_GetAttr(a[0], names().internal_type_name));
-    py::object id = steal(PyObject_GetAttr(a[0], names().internal_id));
+    py::object type_name = steal(PyObject_GetAttr(a[0], proxy_names().internal_type_name));
+    py::object id = steal(PyObject_GetAttr(a[0], proxy_names().internal_id));
     py::str empty("");
     py::object type_text = steal(PyObject_Format(type_name.ptr(), empty.ptr()));
     py::object id_text = steal(PyObject_Format(id.ptr(), empty.ptr()));
@@ -83,7 +83,7 @@ void clean_traceback() {
   if (tb != nullptr) PyException_SetTraceback(value, tb);
   PyObject *kept = tb;
   try {
-    py::object internal = global(names().internal_names);
+    py::object internal = global(proxy_names().internal_names);
     while (kept != nullptr && is_internal(kept, internal.ptr())) {
       kept = reinterpret_cast<PyObject *>(reinterpret_cast<PyTracebackObject *>(kept)->tb_next);
     }
@@ -122,7 +122,7 @@ PyObject *delegate(PyObject *name, PyObject *const *args, size_t nargsf, PyObjec
 
 void init_internal(PyObject *self, PyObject *object_id, PyObject *type_name, PyObject *typ,
                    bool with_cache) {
-  const ProxyNames &n = names();
+  const ProxyNames &n = proxy_names();
   auto set = [self](PyObject *name, PyObject *value) {
     if (PyObject_GenericSetAttr(self, name, value) < 0) throw py::error_already_set();
   };
@@ -139,13 +139,13 @@ PyObject *proxy_getattr(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyO
     PyObject *a[2];
     bind_args("__getattr__", args, nargs, kwnames, {"self", "name"}, 2, a);
     require_exact(a[1], &PyUnicode_Type, "name");
-    return delegate(names().cw_getattr, a, 2, nullptr);
+    return delegate(proxy_names().cw_getattr, a, 2, nullptr);
   });
 }
 
 PyObject *proxy_call(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
   // The arguments pass on as they came; _cw__call__ binds them.
-  return delegate(names().cw_call, args, static_cast<size_t>(nargs), kwnames);
+  return delegate(proxy_names().cw_call, args, static_cast<size_t>(nargs), kwnames);
 }
 
 PyObject *proxy_del(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -154,7 +154,7 @@ PyObject *proxy_del(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObjec
   return entry([&]() -> PyObject * {
     PyObject *a[1];
     bind_args("__del__", args, nargs, kwnames, {"self"}, 1, a);
-    return delegate(names().cw_del, a, 1, nullptr);
+    return delegate(proxy_names().cw_del, a, 1, nullptr);
   });
 }
 

@@ -5,12 +5,6 @@
 namespace proxwire {
 namespace {
 
-PyObject *intern(const char *text) {
-  PyObject *s = PyUnicode_InternFromString(text);
-  if (s == nullptr) throw py::error_already_set();
-  return s;
-}
-
 // Request and response keys and the fixed texts of the requests, interned once.
 struct Keys {
   PyObject *method, *name, *value, *args, *caller, *arg_type, *ok, *result, *error, *message;
@@ -44,7 +38,7 @@ void set_item(PyObject *dict, PyObject *key, PyObject *value) {
 // names at the first character.
 bool is_local(PyObject *name, bool with_cache) {
   if (PyUnicode_GET_LENGTH(name) < 4 || PyUnicode_READ_CHAR(name, 0) != '_') return false;
-  const ProxyNames &n = names();
+  const ProxyNames &n = proxy_names();
   for (PyObject *local : {n.internal_id, n.internal_type_name, n.msg_guid, n.typ}) {
     if (name == local || PyUnicode_Compare(name, local) == 0) return true;
   }
@@ -53,7 +47,7 @@ bool is_local(PyObject *name, bool with_cache) {
 
 // A proxy from an earlier messaging context refers to objects the add-in has forgotten.
 void check_live(PyObject *self) {
-  const ProxyNames &n = names();
+  const ProxyNames &n = proxy_names();
   py::object own = steal(PyObject_GetAttr(self, n.msg_guid));
   py::object current = steal(PyObject_GetAttr(global(n.messaging).ptr(), n.guid));
   int stale = PyObject_RichCompareBool(own.ptr(), current.ptr(), Py_NE);
@@ -67,7 +61,7 @@ void check_live(PyObject *self) {
 py::dict build_request(PyObject *self, PyObject *method, PyObject *name, PyObject *extra_key,
                        PyObject *extra) {
   const Keys &k = keys();
-  py::object caller = steal(PyObject_GetAttr(self, names().internal_id));
+  py::object caller = steal(PyObject_GetAttr(self, proxy_names().internal_id));
   auto req = py::reinterpret_steal<py::dict>(steal(PyDict_New()).release());
   set_item(req.ptr(), k.method, method);
   set_item(req.ptr(), k.name, name);
@@ -106,10 +100,10 @@ py::object error_text(PyObject *response, Fallback &&fallback) {
 // The one request path: send through messaging, check "ok", convert "result" when wanted.
 template <typename Fallback>
 py::object exchange(py::dict req, PyObject *error_type, Fallback &&fallback, bool convert) {
-  py::object messaging = global(names().messaging);
+  py::object messaging = global(proxy_names().messaging);
   PyObject *argv[2] = {messaging.ptr(), req.ptr()};
   py::object response = steal(PyObject_VectorcallMethod(
-      names().send_request_sync, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+      proxy_names().send_request_sync, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   py::object ok = get(response.ptr(), keys().ok);
   int good = PyObject_IsTrue(ok.ptr());
   if (good < 0) throw py::error_already_set();
@@ -206,7 +200,7 @@ PyObject *cw_call(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject 
     VarArgs call = bind_var_args("_cw__call__", args, nargs, kwnames);
     const Keys &k = keys();
     check_live(call.self);
-    py::object type_name = steal(PyObject_GetAttr(call.self, names().internal_type_name));
+    py::object type_name = steal(PyObject_GetAttr(call.self, proxy_names().internal_type_name));
     int other = PyObject_RichCompareBool(type_name.ptr(), k.function, Py_NE);
     if (other < 0) throw py::error_already_set();
     if (other) raise_error(PyExc_TypeError, "Only Function-typed SpecialObjects are callable");
@@ -252,7 +246,7 @@ PyObject *cw_del(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *
 
 }  // namespace
 
-const ProxyNames &names() {
+const ProxyNames &proxy_names() {
   static const ProxyNames *n = new ProxyNames{
       intern("_internal_id"),   intern("_internal_typeName"), intern("_msg_guid"),
       intern("_typ"),           intern("_internal_cache"),    intern("_guid"),

@@ -25,7 +25,7 @@ bool truth(py::handle value) {
 py::object remote_function(PyObject *self, const char *name) {
   py::str attr(name);
   PyObject *argv[2] = {self, attr.ptr()};
-  return steal(PyObject_Vectorcall(global(names().cw_getattr).ptr(), argv, 2, nullptr));
+  return steal(PyObject_Vectorcall(global(proxy_names().cw_getattr).ptr(), argv, 2, nullptr));
 }
 
 PyObject *transaction_init(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -57,7 +57,7 @@ PyObject *transaction_start(PyObject *, PyObject *const *args, Py_ssize_t nargs,
     PyObject *a[1];
     bind_args("_start", args, nargs, kwnames, {"self"}, 1, a);
     py::object start = remote_function(a[0], "start");
-    start(global(names().context), py::handle(a[0]).attr("_block_gets"));
+    start(global(proxy_names().context), py::handle(a[0]).attr("_block_gets"));
     return py::none();
   });
 }
@@ -110,7 +110,7 @@ PyObject *transaction_repr(PyObject *, PyObject *const *args, Py_ssize_t nargs, 
   return entry([&]() -> py::object {
     PyObject *a[1];
     bind_args("__repr__", args, nargs, kwnames, {"self"}, 1, a);
-    py::object id = steal(PyObject_GetAttr(a[0], names().internal_id));
+    py::object id = steal(PyObject_GetAttr(a[0], proxy_names().internal_id));
     py::str empty("");
     py::object id_text = steal(PyObject_Format(id.ptr(), empty.ptr()));
     return steal(PyUnicode_FromFormat("<OfficeJsTransaction id=%U>", id_text.ptr()));
