@@ -293,6 +293,15 @@ class TestTimeout:
             pw.messaging.send_request_sync(REQ, timeout=0)
         assert "never arrive" not in info.value.__notes__[0]
 
+    def test_synchronous_answers_do_not_mark_the_waiting_thread(self, send_handler, reply):
+        deliver_on_another_thread()
+        send_handler(answering(lambda env: reply(env)))
+        pw.messaging.send_request_sync(REQ)
+        send_handler(lambda env: None)
+        with pytest.raises(TimeoutError) as info:
+            pw.messaging.send_request_sync(REQ, timeout=0)
+        assert "never arrive" not in info.value.__notes__[0]
+
     def test_note_survives_a_request_that_cannot_be_shown(self, recorder):
         class Unprintable:
             def __repr__(self):

@@ -385,7 +385,8 @@ struct OnMessage {
   static py::object body(PyObject *const *args) {
     py::handle self = args[0], message = args[1];
     require_exact(message, &PyDict_Type, "message");
-    last_listener_thread = PyThread_get_thread_ident();
+    // An answer given inside the send call arrives on the waiting thread by design.
+    if (handler_depth == 0) last_listener_thread = PyThread_get_thread_ident();
     py::object fut;
     try {
       py::object req_id = py::reinterpret_borrow<py::object>(dict_item(message, names.request_id));

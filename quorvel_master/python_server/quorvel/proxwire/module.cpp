@@ -80,7 +80,7 @@ int exec_module(PyObject *module) {
     // Every class and the messaging state are process-wide; a second copy would split them.
     PyErr_SetString(PyExc_ImportError,
                     "proxwire is already initialised in this process and cannot be loaded "
-                    "again (no re-import, reload or subinterpreter); keep using the first module");
+                    "again (no re-import and no subinterpreter); keep using the first module");
     return -1;
   }
   try {
@@ -95,6 +95,8 @@ int exec_module(PyObject *module) {
     e.restore();
   } catch (const std::exception &e) {
     PyErr_SetString(PyExc_ImportError, e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_ImportError, "proxwire failed to initialise");
   }
   return -1;
 }
