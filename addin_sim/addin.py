@@ -49,7 +49,9 @@ class SimulatedAddin:
     # -- lifecycle --------------------------------------------------------------------------
 
     def start(self) -> SimulatedAddin:
-        self._listener = threading.Thread(target=self._listen, name="addin-sim-listener", daemon=True)
+        self._listener = threading.Thread(
+            target=self._listen, name="addin-sim-listener", daemon=True
+        )
         self._listener.start()
         self.messaging.set_send_handler(self._send)
         return self
@@ -70,7 +72,8 @@ class SimulatedAddin:
         self.stop()
 
     def reconnect(self) -> None:
-        """The connection drops and comes back: the add-in forgets its objects, the kernel resets."""
+        """The connection drops and comes back: the add-in forgets its objects, the kernel
+        resets messaging."""
         self.drain()
         self.handler.forget_objects()
         self.messaging.reset()

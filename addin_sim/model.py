@@ -306,7 +306,8 @@ def _grid(value, rect: Rect, what: str) -> list[list]:
     for row in value:
         for item in row:
             if not isinstance(item, _SCALARS):
-                raise AddinError(f"Invalid cell {what[:-1]}: {type(item).__name__} is not a cell value")
+                kind = type(item).__name__
+                raise AddinError(f"Invalid cell {what[:-1]}: {kind} is not a cell value")
     return value
 
 

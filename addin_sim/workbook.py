@@ -132,7 +132,9 @@ class Cell:
         return self.formula is not None or self.value != ""
 
 
-_FORMULA = re.compile(r"^=\s*(?:(SUM|AVERAGE|MIN|MAX|COUNT)\((.+)\)|(\$?[A-Za-z]{1,3}\$?[0-9]+))\s*$")
+_FORMULA = re.compile(
+    r"^=\s*(?:(SUM|AVERAGE|MIN|MAX|COUNT)\((.+)\)|(\$?[A-Za-z]{1,3}\$?[0-9]+))\s*$"
+)
 
 
 @dataclass
@@ -182,7 +184,9 @@ class Worksheet:
             return sum(numbers)
         if not numbers:
             return "#DIV/0!" if func == "AVERAGE" else 0
-        return {"AVERAGE": sum(numbers) / len(numbers), "MIN": min(numbers), "MAX": max(numbers)}[func]
+        if func == "AVERAGE":
+            return sum(numbers) / len(numbers)
+        return min(numbers) if func == "MIN" else max(numbers)
 
     def used_rect(self, values_only: bool = False) -> Rect:
         keys = [k for k, c in self.cells.items() if c.has_content() or not values_only]

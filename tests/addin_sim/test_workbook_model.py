@@ -55,15 +55,15 @@ class Client:
         return w["value"]
 
     def get(self, obj, name):
-        return self.ok({"method": "GET", "name": name, "caller": _id(obj)})
+        return self.ok(req("GET", obj, name))
 
     def set(self, obj, name, value):
-        return self.ok({"method": "SET", "name": name, "value": wire(value), "caller": _id(obj)})
+        return self.ok(req("SET", obj, name, value=wire(value)))
 
     def call(self, obj, *args, **kwargs):
         entries = [{"arg_type": "PLACED", "value": wire(a)} for a in args]
         entries += [{"arg_type": "NAMED", "name": k, "value": wire(v)} for k, v in kwargs.items()]
-        return self.ok({"method": "CALL", "name": "__call__", "args": entries, "caller": _id(obj)})
+        return self.ok(req("CALL", obj, args=entries))
 
     def method(self, obj, name, *args, **kwargs):
         func = self.get(obj, name)
@@ -77,11 +77,19 @@ class Client:
         return self.method(self.sheet(sheet), "getRange", address)
 
     def delete(self, obj):
-        return self.ok({"method": "DEL", "name": "__del__", "caller": _id(obj)})
+        return self.ok(req("DEL", obj, "__del__"))
 
 
 def _id(obj):
     return obj.id if isinstance(obj, Ref) else obj
+
+
+def req(method, obj, name="__call__", **extra):
+    return {"method": method, "name": name, **extra, "caller": _id(obj)}
+
+
+def placed(*values):
+    return [{"arg_type": "PLACED", "value": wire(v)} for v in values]
 
 
 @pytest.fixture
@@ -120,17 +128,14 @@ class TestNavigation:
         added = c.method(sheets, "add", "Data")
         assert c.get(added, "name") == "Data"
         assert c.get(c.method(sheets, "add"), "name") == "Sheet3"
-        assert "already exists" in c.error({"method": "CALL", "name": "__call__", "caller": c.get(sheets, "add").id,
-                                             "args": [{"arg_type": "PLACED", "value": wire("data")}]})
+        assert "already exists" in c.error(req("CALL", c.get(sheets, "add"), args=placed("data")))
         assert c.get(c.method(sheets, "getActiveWorksheet"), "name") == "Sheet1"
-        item = c.ok({"method": "GETITEM", "name": "-1", "caller": sheets.id})
+        item = c.ok(req("GETITEM", sheets, "-1"))
         assert c.get(item, "name") == "Sheet3"
-        pair = c.ok({"method": "GETITEM", "name": "1:3:", "caller": sheets.id})
+        pair = c.ok(req("GETITEM", sheets, "1:3:"))
         assert [c.get(s, "name") for s in pair] == ["Data", "Sheet3"]
-        assert "out of range" in c.error({"method": "GETITEM", "name": "7", "caller": sheets.id})
-        assert "does not exist" in c.error(
-            {"method": "CALL", "name": "__call__", "caller": c.get(sheets, "getItem").id,
-             "args": [{"arg_type": "PLACED", "value": wire("Nope")}]})
+        assert "out of range" in c.error(req("GETITEM", sheets, "7"))
+        assert "does not exist" in c.error(req("CALL", c.get(sheets, "getItem"), args=placed("Nope")))
 
     def test_rename_sheet_keeps_its_ranges(self, c):
         sheet = c.sheet()
@@ -142,19 +147,16 @@ class TestNavigation:
 
     def test_error_answers(self, c):
         book = c.get(1, "workbook")
-        assert "no property or method named 'nope'" in c.error({"method": "GET", "name": "nope", "caller": book.id})
-        assert "no property named 'nope'" in c.error(
-            {"method": "SET", "name": "nope", "value": wire(1), "caller": book.id})
-        assert "read-only" in c.error({"method": "SET", "name": "name", "value": wire("x"), "caller": book.id})
-        assert "is not a function" in c.error({"method": "CALL", "name": "__call__", "args": [], "caller": book.id})
-        assert "Unknown object id 999" in c.error({"method": "GET", "name": "x", "caller": 999})
-        assert "Unknown request method" in c.error({"method": "POKE", "name": "x", "caller": 1})
-        assert "does not support indexing" in c.error({"method": "GETITEM", "name": "0", "caller": book.id})
+        assert "no property or method named 'nope'" in c.error(req("GET", book, "nope"))
+        assert "no property named 'nope'" in c.error(req("SET", book, "nope", value=wire(1)))
+        assert "read-only" in c.error(req("SET", book, "name", value=wire("x")))
+        assert "is not a function" in c.error(req("CALL", book, args=[]))
+        assert "Unknown object id 999" in c.error(req("GET", 999, "x"))
+        assert "Unknown request method" in c.error(req("POKE", 1, "x"))
+        assert "does not support indexing" in c.error(req("GETITEM", book, "0"))
         get_range = c.get(c.sheet(), "getRange")
-        assert "Invalid range address" in c.error(
-            {"method": "CALL", "name": "__call__", "caller": get_range.id,
-             "args": [{"arg_type": "PLACED", "value": wire("A1:Q")}]})
-        assert "Wrong arguments" in c.error({"method": "CALL", "name": "__call__", "caller": get_range.id, "args": []})
+        assert "Invalid range address" in c.error(req("CALL", get_range, args=placed("A1:Q")))
+        assert "Wrong arguments" in c.error(req("CALL", get_range, args=[]))
 
 
 class TestRanges:
@@ -173,11 +175,10 @@ class TestRanges:
         rng = c.range("A1:B2")
         c.set(rng, "values", 7)
         assert c.get(rng, "values") == [[7, 7], [7, 7]]
-        message = c.error({"method": "SET", "name": "values", "value": wire([[1, 2, 3]]), "caller": rng.id})
+        message = c.error(req("SET", rng, "values", value=wire([[1, 2, 3]])))
         assert "2 x 2" in message
         assert c.get(rng, "values") == [[7, 7], [7, 7]]
-        assert "not a cell value" in c.error(
-            {"method": "SET", "name": "values", "value": wire([[[1], 2], [3, 4]]), "caller": rng.id})
+        assert "not a cell value" in c.error(req("SET", rng, "values", value=wire([[[1], 2], [3, 4]])))
 
     def test_formulas_and_totals(self, c):
         c.set(c.range("A1:A3"), "values", [[2], [3], ["text"]])
@@ -196,21 +197,24 @@ class TestRanges:
         assert c.get(rng, "numberFormat") == [["General", "General"]]
         c.set(rng, "numberFormat", [["0.00", "@"]])
         assert c.get(rng, "numberFormat") == [["0.00", "@"]]
-        assert "must be text" in c.error({"method": "SET", "name": "numberFormat", "value": wire(5), "caller": rng.id})
+        assert "must be text" in c.error(req("SET", rng, "numberFormat", value=wire(5)))
 
     def test_format_fill_and_font(self, c):
         rng = c.range("A1:C1")
         fmt = c.get(rng, "format")
         fill, font = c.get(fmt, "fill"), c.get(fmt, "font")
-        assert (c.get(fill, "color"), c.get(font, "bold"), c.get(font, "color")) == ("#FFFFFF", False, "#000000")
+        def look():
+            return c.get(fill, "color"), c.get(font, "bold"), c.get(font, "color")
+
+        assert look() == ("#FFFFFF", False, "#000000")
         c.set(fill, "color", "navy")
         c.set(font, "bold", True)
         c.set(font, "color", "#fc0")
-        assert (c.get(fill, "color"), c.get(font, "bold"), c.get(font, "color")) == ("#000080", True, "#FFCC00")
+        assert look() == ("#000080", True, "#FFCC00")
         wider_font = c.get(c.get(c.range("A1:D1"), "format"), "font")
         assert c.get(wider_font, "bold") is None  # mixed across the range
-        assert "Invalid color" in c.error({"method": "SET", "name": "color", "value": wire("blurple"), "caller": fill.id})
-        assert "Invalid value for bold" in c.error({"method": "SET", "name": "bold", "value": wire(1), "caller": font.id})
+        assert "Invalid color" in c.error(req("SET", fill, "color", value=wire("blurple")))
+        assert "Invalid value for bold" in c.error(req("SET", font, "bold", value=wire(1)))
 
     def test_used_range(self, c):
         sheet = c.sheet()
@@ -239,11 +243,9 @@ class TestFunctions:
     def test_function_errors(self, c):
         other = c.method(c.get(c.get(1, "workbook"), "worksheets"), "add", "Other")
         on_other = c.method(other, "getRange", "A1")
-        call = {"method": "CALL", "name": "__call__", "caller": 3}
-        assert "one worksheet" in c.error({**call, "args": [{"arg_type": "PLACED", "value": wire(c.range("A1"))},
-                                                              {"arg_type": "PLACED", "value": wire(on_other)}]})
-        assert "only ranges" in c.error({**call, "args": [{"arg_type": "PLACED", "value": wire(1)}]})
-        assert "at least one range" in c.error({**call, "args": []})
+        assert "one worksheet" in c.error(req("CALL", 3, args=placed(c.range("A1"), on_other)))
+        assert "only ranges" in c.error(req("CALL", 3, args=placed(1)))
+        assert "at least one range" in c.error(req("CALL", 3, args=[]))
 
     def test_get_setting(self, c):
         assert c.call(2, "locale") == "en-US"
@@ -275,14 +277,14 @@ class TestTransactions:
     def test_invalid_write_is_refused_when_queued(self, c):
         rng = c.range("A1")
         c.method(5, "start", None, False)
-        assert "Invalid color" in c.error({"method": "SET", "name": "color", "value": wire("nope"),
-                                           "caller": c.get(c.get(rng, "format"), "fill").id})
+        fill = c.get(c.get(rng, "format"), "fill")
+        assert "Invalid color" in c.error(req("SET", fill, "color", value=wire("nope")))
         c.method(5, "commit")
 
     def test_block_gets_holds_back_data_reads_only(self, c):
         rng = c.range("A1")
         c.method(5, "start", None, True)
-        assert "held back" in c.error({"method": "GET", "name": "values", "caller": rng.id})
+        assert "held back" in c.error(req("GET", rng, "values"))
         c.set(c.get(c.get(rng, "format"), "fill"), "color", "red")  # navigation still answers
         c.method(5, "commit")
         assert c.get(rng, "values") == [[""]]
@@ -321,12 +323,12 @@ def test_change_listener_hears_writes():
     sheet = c.sheet()
     handler_fn = {"type": "Python_Function", "value": "pyfunc_0123abcd_1", "isSpec": True}
     add = c.get(c.get(sheet, "onChanged"), "add")
-    c.ok({"method": "CALL", "name": "__call__", "caller": add.id, "args": [{"arg_type": "PLACED", "value": handler_fn}]})
+    c.ok(req("CALL", add, args=[{"arg_type": "PLACED", "value": handler_fn}]))
     assert h.callables_seen == ["pyfunc_0123abcd_1"]
     c.set(c.range("B2:C2"), "values", [[1, 2]])
     c.set(c.get(c.get(c.range("A1"), "format"), "fill"), "color", "red")  # formatting is no edit
     c.set(c.range("A1", sheet="Other"), "values", [[1]])
-    assert heard == [("pyfunc_0123abcd_1", {"type": "WorksheetChanged", "changeType": "RangeEdited",
-                                            "worksheet": "Sheet1", "address": "B2:C2"})]
-    assert "must be a function" in c.error({"method": "CALL", "name": "__call__", "caller": add.id,
-                                            "args": [{"arg_type": "PLACED", "value": wire(1)}]})
+    event = {"type": "WorksheetChanged", "changeType": "RangeEdited", "worksheet": "Sheet1",
+             "address": "B2:C2"}
+    assert heard == [("pyfunc_0123abcd_1", event)]
+    assert "must be a function" in c.error(req("CALL", add, args=placed(1)))

@@ -187,7 +187,8 @@ class TestTransactions:
             rng.values = [["kept"]]
             raise ValueError("late failure")
         exc_type, exc, tb = heard[0]
-        assert (exc_type, str(exc)) == (ValueError, "late failure") and isinstance(tb, types.TracebackType)
+        assert (exc_type, str(exc)) == (ValueError, "late failure")
+        assert isinstance(tb, types.TracebackType)
         assert rng.values == [["kept"]]
 
         with pytest.raises(ZeroDivisionError):
