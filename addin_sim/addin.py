@@ -45,6 +45,8 @@ class SimulatedAddin:
         self._listener: threading.Thread | None = None
         self._callback_threads: list[threading.Thread] = []
         self.callback_errors: list[BaseException] = []
+        # The first request of each method and its answer, as they crossed the channel.
+        self.first_exchanges: dict[str, tuple[dict, dict]] = {}
 
     # -- lifecycle --------------------------------------------------------------------------
 
@@ -105,8 +107,11 @@ class SimulatedAddin:
             response = self.handler.handle(request)
         except Exception as exc:
             response = {"ok": False, "error": {"message": f"Internal add-in error: {exc}"}}
-        response = {"requestId": request.get("requestId"), "kind": "response", **response}
-        self.messaging.on_message(json.loads(json.dumps(response)))
+        response = json.loads(
+            json.dumps({"requestId": request.get("requestId"), "kind": "response", **response})
+        )
+        self.first_exchanges.setdefault(str(request.get("method")), (request, response))
+        self.messaging.on_message(response)
 
     # -- calling back into Python -----------------------------------------------------------
 

@@ -4,6 +4,7 @@ Each section is one function that `main` calls in turn; it prints its own story.
 """
 
 import gc
+import json
 import sys
 import textwrap
 import threading
@@ -45,6 +46,11 @@ def table(rows: list[list], indent: str = "  ") -> str:
 
     rule = indent + "-+-".join("-" * w for w in widths)
     return "\n".join([line(cells[0]), rule] + [line(r) for r in cells[1:]])
+
+
+def brief(message: dict) -> str:
+    shown = {k: v[:8] + "..." if k == "requestId" else v for k, v in message.items()}
+    return json.dumps(shown)
 
 
 def run_on_worker(func, name: str):
@@ -94,6 +100,14 @@ def bridge_tour() -> None:
         print()
         print("Running examples/sales_report.py on the worker thread 'user-script':")
         run_on_worker(lambda: sales_report.main(say=lambda text: print("  >", text)), "user-script")
+
+        request, answer = addin.first_exchanges["GET"]
+        print()
+        para("""The first attribute read (Excel.workbook) as it crossed to the add-in, and the
+            answer that came back: a reference to an add-in object, which becomes a new proxy:""")
+        print()
+        print("  ->", brief(request))
+        print("  <-", brief(answer))
 
         address, rows, (bold, color, fill) = run_on_worker(lambda: used_range_of("Sales"), "reader")
         print()
