@@ -41,7 +41,9 @@ class SimulatedAddin:
         self.workbook = self.handler.workbook
         self.handler.on_event = self._on_event
         self.messaging = _proxwire().messaging
-        self._inbox: queue.Queue = queue.Queue()
+        # SimpleQueue.put is reentrant: a proxy finalised while this thread is inside the
+        # queue (the collector can run at any allocation) may send its release from there.
+        self._inbox: queue.SimpleQueue = queue.SimpleQueue()
         self._listener: threading.Thread | None = None
         self._callback_threads: list[threading.Thread] = []
         self.callback_errors: list[BaseException] = []
@@ -81,8 +83,11 @@ class SimulatedAddin:
         self.messaging.reset()
 
     def drain(self) -> None:
-        """Waits until every request sent so far has been answered."""
-        self._inbox.join()
+        """Waits until every request sent so far has been answered (not from the listener)."""
+        marker = threading.Event()
+        self._inbox.put(marker)
+        if not marker.wait(30):
+            raise TimeoutError("The simulated add-in's listener did not catch up")
 
     # -- the channel ------------------------------------------------------------------------
 
@@ -93,14 +98,15 @@ class SimulatedAddin:
     def _listen(self) -> None:
         while True:
             text = self._inbox.get()
+            if text is _STOP:
+                return
+            if isinstance(text, threading.Event):
+                text.set()  # everything queued before it has been answered
+                continue
             try:
-                if text is _STOP:
-                    return
                 self._answer(json.loads(text))
             except Exception:  # the listener must outlive any single bad message
                 log.exception("simulated add-in: failed to answer %s", text)
-            finally:
-                self._inbox.task_done()
 
     def _answer(self, request: dict) -> None:
         try:
