@@ -8,15 +8,10 @@ import json
 import sys
 import textwrap
 import threading
-from pathlib import Path
 
-ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT))
-
-from addin_sim import SimulatedAddin  # noqa: E402
-from quorvel_master.python_server.quorvel import proxwire  # noqa: E402
-
-from examples import sales_report  # noqa: E402
+from addin_sim import SimulatedAddin
+from examples import sales_report
+from quorvel_master.python_server.quorvel import proxwire
 
 WIDTH = 78
 
