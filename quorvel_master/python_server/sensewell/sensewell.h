@@ -22,7 +22,9 @@ struct State {
 State &state();
 
 // Module globals (jedi, logger, os, ...) are looked up at each use so they can be replaced.
-inline py::object global(const char *name) { return state().module.attr(name); }
+inline py::object global(const char *name) {
+  return state().module.attr(name);
+}
 
 // Typed parameters: exact builtin str, dict and list; optional ones also take None.
 void require_exact(py::handle value, PyTypeObject *type, const char *param);
@@ -47,6 +49,10 @@ template <typename F, typename... Extra>
 py::object method(const char *name, F &&f, const char *doc, const Extra &...extra) {
   py::cpp_function fn(std::forward<F>(f), py::name(name), py::doc(doc), py::scope(state().module),
                       extra...);
+  // pybind11 treats any "__init__" as the constructor of one of its own classes; ours is a
+  // plain method of a plain class.
+  auto cap = py::reinterpret_borrow<py::capsule>(PyCFunction_GET_SELF(fn.ptr()));
+  cap.get_pointer<py::detail::function_record>()->is_constructor = false;
   PyObject *bound = PyInstanceMethod_New(fn.ptr());
   if (bound == nullptr) throw py::error_already_set();
   return py::reinterpret_steal<py::object>(bound);
