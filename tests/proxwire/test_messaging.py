@@ -401,3 +401,34 @@ class TestAttributeRefusal:
         send_handler(lambda env: pw.messaging.reset())
         with pytest.raises(concurrent.futures.CancelledError):
             pw.messaging.send_request_sync({"method": "GET", "name": "x"}, timeout=5)
+
+
+@pytest.mark.no_asan
+def test_round_trips_and_failures_leak_nothing(send_handler, reply):
+    import tracemalloc
+
+    outcomes = [reply, lambda env: reply(env, ok=False, error="no"),
+                lambda env: {"requestId": env["requestId"], "error": 5}]
+
+    def run(count):
+        for i in range(count):
+            answer = outcomes[i % 3]
+            send_handler(answering(answer))
+            try:
+                pw.messaging.send_request_sync({"method": "GET", "name": "x", "caller": 1})
+            except RuntimeError:
+                pass
+            send_handler(lambda env: None)
+            with pytest.raises(TimeoutError):
+                pw.messaging.send_request_sync({"method": "CALL"}, timeout=0)
+            pw.messaging.unregister_callable(pw.messaging.register_callable(len))
+
+    run(200)
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        run(1500)
+        grown = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    assert grown < 64 * 1024, grown

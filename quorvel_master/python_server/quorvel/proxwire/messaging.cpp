@@ -219,17 +219,18 @@ std::string text_of(py::handle value, bool as_repr) {
   return "?";
 }
 
-py::handle dict_item(py::handle d, PyObject *key) {
+// A new reference, since user code that runs later (a __str__, a __bool__) may drop the entry.
+py::object dict_item(py::handle d, PyObject *key) {
   PyObject *v = PyDict_GetItemWithError(d.ptr(), key);
   if (v == nullptr && PyErr_Occurred()) fail();
-  return v;
+  return py::reinterpret_borrow<py::object>(v);
 }
 
 // The note shown under a time-out's traceback, so the user can tell what was waited for.
 std::string timeout_note(py::handle self, py::handle req, py::handle rid, double timeout) {
   std::string what;
   try {
-    py::handle method = dict_item(req, names.method), name = dict_item(req, names.name),
+    py::object method = dict_item(req, names.method), name = dict_item(req, names.name),
                caller = dict_item(req, names.caller);
     if (method) what += " " + text_of(method, false);
     if (name) what += " " + text_of(name, true);
@@ -330,11 +331,11 @@ struct SetSendHandler {
 // What a false "ok" fails the request with: the "message" of an "error" dict, a non-empty
 // "error" text itself, else "Remote error".
 py::object remote_error_text(py::handle message) {
-  py::handle error = dict_item(message, names.error);
+  py::object error = dict_item(message, names.error);
   if (!error) return py::str(REMOTE_ERROR);
   if (PyDict_CheckExact(error.ptr())) {
-    py::handle text = dict_item(error, names.message);
-    return text ? py::reinterpret_borrow<py::object>(text) : py::str(REMOTE_ERROR);
+    py::object text = dict_item(error, names.message);
+    return text ? text : py::str(REMOTE_ERROR);
   }
   if (PyDict_Check(error.ptr())) {
     py::str deflt(REMOTE_ERROR);
@@ -343,7 +344,7 @@ py::object remote_error_text(py::handle message) {
         PyObject_VectorcallMethod(names.get, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   }
   if (PyUnicode_Check(error.ptr()) && PyUnicode_GET_LENGTH(error.ptr()) > 0) {
-    return py::reinterpret_borrow<py::object>(error);
+    return error;
   }
   return py::str(REMOTE_ERROR);
 }
@@ -358,7 +359,7 @@ void fail_future(py::handle fut, py::handle text) {
 void resolve(py::handle fut, py::handle message) {
   bool ok;
   try {
-    py::handle ok_value = dict_item(message, names.ok);
+    py::object ok_value = dict_item(message, names.ok);
     ok = ok_value && truth(ok_value);
   } catch (py::error_already_set &e) {
     swallow(e);
@@ -389,7 +390,7 @@ struct OnMessage {
     if (handler_depth == 0) last_listener_thread = PyThread_get_thread_ident();
     py::object fut;
     try {
-      py::object req_id = py::reinterpret_borrow<py::object>(dict_item(message, names.request_id));
+      py::object req_id = dict_item(message, names.request_id);
       if (!req_id || !truth(req_id)) return py::none();
       // Request IDs are str; only an exact str is looked up, so no user code runs under the lock.
       if (!PyUnicode_Check(req_id.ptr())) return py::none();
