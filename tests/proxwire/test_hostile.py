@@ -102,22 +102,15 @@ class TestEnvelopes:
         assert messaging.on_message({"requestId": rid, "ok": True}) is None
         assert messaging.waiters == {}
 
-    @pytest.mark.parametrize("rid", [[1], {"a": 1}, {1}])
-    def test_unhashable_request_ids_raise_type_error(self, rid):
-        # As dict.pop has it: an empty table answers without hashing the key.
-        assert messaging.on_message({"requestId": rid}) is None
+    @pytest.mark.parametrize("rid", [[1], {"a": 1}, {1}, Untruthful()], ids=short)
+    def test_request_ids_that_are_no_text_are_ignored(self, rid):
         pending = concurrent.futures.Future()
         messaging.waiters["p" * 32] = pending
         try:
-            with pytest.raises(TypeError, match="unhashable"):
-                messaging.on_message({"requestId": rid})
-            assert not pending.done()
+            assert messaging.on_message({"requestId": rid, "ok": True}) is None
+            assert messaging.waiters["p" * 32] is pending and not pending.done()
         finally:
             messaging.waiters.clear()
-
-    def test_a_request_id_without_truth_raises_its_error(self):
-        with pytest.raises(ValueError, match="no truth"):
-            messaging.on_message({"requestId": Untruthful()})
 
     @settings(max_examples=150, deadline=None,
               suppress_health_check=[HealthCheck.function_scoped_fixture])
@@ -171,9 +164,18 @@ class TestResponses:
         answering(lambda env: {"requestId": env["requestId"], "ok": ok, "result": None})
         assert messaging.send_request_sync({})["ok"] is ok
 
-    def test_an_ok_without_truth_reaches_the_kernel_as_its_error(self, answering):
+    def test_an_ok_without_truth_fails_the_request(self, answering):
         answering(lambda env: {"requestId": env["requestId"], "ok": Untruthful()})
-        with pytest.raises(ValueError, match="no truth"):
+        with pytest.raises(RuntimeError, match="Remote error"):
+            messaging.send_request_sync({})
+
+    def test_an_error_without_a_readable_message_fails_the_request(self, answering):
+        class Error(dict):
+            def get(self, *args):
+                raise ValueError("unreadable")
+
+        answering(lambda env: {"requestId": env["requestId"], "ok": False, "error": Error()})
+        with pytest.raises(RuntimeError, match="Remote error"):
             messaging.send_request_sync({})
 
     def test_a_handler_without_truth_fails_the_request(self):
@@ -251,7 +253,7 @@ class TestRequests:
 
 def run_isolated(code, timeout=120):
     """Runs code in a fresh interpreter, so that a stack overflow fails one test only."""
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], cwd=ROOT,
+    done = subprocess.run([sys.executable, "-c", code], cwd=ROOT,
                           env=dict(os.environ, PYTHONPATH=ROOT), capture_output=True, text=True,
                           timeout=timeout)
     assert done.returncode == 0, f"exit {done.returncode}\n{done.stdout}\n{done.stderr}"
@@ -277,7 +279,7 @@ def expect_recursion_error(fn, arg):
 @needs("Serializer", "OfficeJsArray", "OfficeJsDict")
 class TestSerializerRecursion:
     def test_nesting_past_the_recursion_limit(self):
-        run_isolated(RECURSION_PRELUDE + '''
+        run_isolated(RECURSION_PRELUDE + textwrap.dedent('''
         for depth in (sys.getrecursionlimit() + 10, 200_000):
             for make in (lambda v: [v], lambda v: (v,), lambda v: {"k": v}):
                 value = None
@@ -287,12 +289,12 @@ class TestSerializerRecursion:
             for tag in ("Array", "Dict"):
                 wire = {"type": "Null"}
                 for _ in range(depth):
-                    wire = {"type": tag, "value": [wire] if tag == "Array" else {"k": wire}}
+                    wire = {"type": tag, "id": 9, "value": [wire] if tag == "Array" else {"k": wire}}
                 expect_recursion_error(S.from_wire, wire)
-        ''')
+        '''))
 
     def test_self_containing_values(self):
-        run_isolated(RECURSION_PRELUDE + '''
+        run_isolated(RECURSION_PRELUDE + textwrap.dedent('''
         loop = []
         loop.append(loop)
         expect_recursion_error(S.to_wire, loop)
@@ -302,19 +304,23 @@ class TestSerializerRecursion:
         mixed = {"rows": [1, 2]}
         mixed["rows"].append((mixed,))
         expect_recursion_error(S.to_wire, mixed)
-        wire = {"type": "Array"}
+        wire = {"type": "Array", "id": 9}
         wire["value"] = [wire]
         expect_recursion_error(S.from_wire, wire)
-        wire = {"type": "Dict"}
+        wire = {"type": "Dict", "id": 9}
         wire["value"] = {"me": wire}
         expect_recursion_error(S.from_wire, wire)
-        ''')
+        '''))
 
     def test_nesting_within_the_limit_still_converts(self):
         value = None
         for _ in range(sys.getrecursionlimit() // 4):
             value = [value]
         wire = proxwire.Serializer.to_wire(value)
+        node = wire
+        while node["type"] == "Array":  # arrays come back from the add-in with their IDs
+            node["id"] = 9
+            node = node["value"][0]
         back = proxwire.Serializer.from_wire(wire)
         depth = 0
         while back:
@@ -364,8 +370,8 @@ class TestSerializerValues:
 
     @pytest.mark.parametrize("element", [None, 1, "text", [], Untruthful()])
     def test_containers_of_non_dicts_are_refused(self, element):
-        for wire in ({"type": "Array", "value": [element]},
-                     {"type": "Dict", "value": {"k": element}}):
+        for wire in ({"type": "Array", "id": 9, "value": [element]},
+                     {"type": "Dict", "id": 9, "value": {"k": element}}):
             with pytest.raises(TypeError, match="Argument 'wire' has incorrect type"):
                 proxwire.Serializer.from_wire(wire)
 

@@ -86,7 +86,7 @@ NESTED_WIRE = {
             "bad": {"type": "Date", "value": "not a date"},
             "obj": {"type": "Range", "value": 44, "isSpec": True},
         }},
-        {"type": "Array", "value": [{"type": "Null"}, {"type": "Bool", "value": 1}]},
+        {"type": "Array", "id": 14, "value": [{"type": "Null"}, {"type": "Bool", "value": 1}]},
     ],
 }
 
@@ -145,7 +145,7 @@ class TestSerializer:
 
     def test_conversion_errors(self):
         def op():
-            for wire in ({"type": "Int", "value": "twelve"}, {"type": "Array", "value": [1]}):
+            for wire in ({"type": "Int", "value": "twelve"}, {"type": "Array", "id": 9, "value": [1]}):
                 try:
                     proxwire.Serializer.from_wire(wire)
                 except (TypeError, ValueError):
