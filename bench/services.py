@@ -158,7 +158,7 @@ def hover(cfg):
     _, br = _ready_bridge("get_hover", "set_hover_mode")
     br.set_hover_mode("compact")
     code, line, tail = _call_code(cfg)
-    column = tail.index("join") + 1
+    column = tail.index("join(") + 1
     project = br._jedi_project
 
     def floor():
@@ -210,8 +210,8 @@ def signature_help(cfg):
 def diagnostics_module(lines):
     head = ["import os", "import sys", "import json", "import itertools", "import collections",
             "from typing import List, Dict", "", ""]
-    body = user_module(lines - len(head), "print(List)").split("\n")[2:]
-    return "\n".join(head + body[: lines - len(head)])
+    body = user_module(lines - len(head) + 2, "print(List)").split("\n")[2:]
+    return "\n".join(head + body)
 
 
 @workload("diagnostics of a {diag_lines}-line module with unused imports", 1.0)
