@@ -103,22 +103,22 @@ class _Listener:
         self.thread.join(10)
 
 
-def _answer_floor(item):
-    rid, fut = item
-    fut.set_result({"requestId": rid, "ok": True, "result": RESULT})
-
-
 def _queued_pair(cfg, ours):
     """Times `ours` (a request answered through a listener thread) against the floor."""
     pw = _module()
     messaging = pw.messaging
     on_message = messaging.on_message
 
-    def answer_ours(env):
-        on_message({"requestId": env["requestId"], "ok": True, "result": RESULT})
+    def answer(item):
+        # One thread answers both sides, so both see the same scheduling of the hand-off.
+        if type(item) is tuple:
+            rid, fut = item
+            fut.set_result({"requestId": rid, "ok": True, "result": RESULT})
+        else:
+            on_message({"requestId": item["requestId"], "ok": True, "result": RESULT})
 
-    with _Listener(answer_ours) as ours_l, _Listener(_answer_floor) as floor_l:
-        put = floor_l.queue.put
+    with _Listener(answer) as listener:
+        put = listener.queue.put
 
         def floor():
             rid = uuid.uuid4().hex
@@ -126,7 +126,7 @@ def _queued_pair(cfg, ours):
             put((rid, fut))
             return fut.result(timeout=30.0)
 
-        with _Handler(messaging, ours_l.queue.put):
+        with _Handler(messaging, put):
             ours()  # the first answer proves the road before anything is timed
             return best_alternating([ours, floor], cfg.handoff_rounds, cfg.handoff_number)
 
