@@ -198,7 +198,6 @@ def call_inline(cfg):
             cfg.inline_rounds,
             cfg.inline_number,
         )
-        del fn  # its DEL goes out while the handler still answers
     return ours, floor
 
 
