@@ -33,8 +33,9 @@ class Config:
     scaling: tuple
     scaling_budget: int
     scaling_rounds: int
-    # Language services: median of `lsp_runs` after a warm-up.
+    # Language services: median of at least `lsp_runs`, more while under `lsp_budget_s`.
     lsp_runs: int
+    lsp_budget_s: float
     module_lines: int
     user_modules: int
     user_module_lines: int
@@ -57,7 +58,8 @@ SIZES = {
         scaling=(1_000, 10_000, 100_000),
         scaling_budget=200_000,
         scaling_rounds=7,
-        lsp_runs=7,
+        lsp_runs=9,
+        lsp_budget_s=1.5,
         module_lines=300,
         user_modules=20,
         user_module_lines=200,
@@ -79,6 +81,7 @@ SIZES = {
         scaling_budget=1_000,
         scaling_rounds=2,
         lsp_runs=1,
+        lsp_budget_s=0.0,
         module_lines=20,
         user_modules=2,
         user_module_lines=10,
@@ -101,8 +104,10 @@ def main(argv=None):
     for wl in bridge.WORKLOADS + services.WORKLOADS:
         if args.only and args.only not in wl.title(cfg):
             continue
+        began = time.perf_counter()
         rows.append(wl.run(cfg))
-        print(f"  {rows[-1].verdict:>6}  {rows[-1].workload}", file=sys.stderr, flush=True)
+        took = time.perf_counter() - began
+        print(f"  {rows[-1].verdict:>6} {took:6.1f} s  {rows[-1].workload}", file=sys.stderr, flush=True)
     elapsed = time.perf_counter() - start
 
     print(table(rows))

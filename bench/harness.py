@@ -93,17 +93,33 @@ def best_alternating(sides: List[Callable[[], object]], rounds: int, number: int
     return best
 
 
-def median_alternating(sides: List[Callable[[], object]], runs: int, warmup: int = 1) -> List[float]:
-    """Median time of one call of each side after `warmup` calls, timed alternately."""
+def median_alternating(
+    sides: List[Callable[[], object]], runs: int, budget_s: float = 0.0, max_runs: int = 60
+) -> List[float]:
+    """Median time of one call of each side after a warm-up call, timed alternately.
+
+    At least `runs` rounds; short calls get more, until each side has had `budget_s` seconds
+    or `max_runs` rounds, since a median of a few runs on a loaded machine wanders.
+    """
     samples: List[List[float]] = [[] for _ in sides]
-    for _ in range(warmup):
-        for fn in sides:
-            fn()
-    for _ in range(runs):
-        for i, fn in enumerate(sides):
-            start = perf_counter_ns()
-            fn()
-            samples[i].append(perf_counter_ns() - start)
+    for fn in sides:
+        fn()
+    # The collector stays on, but the heap built so far (jedi's caches above all) is set
+    # aside, so that a collection costs what the calls themselves leave behind.
+    gc.collect()
+    gc.freeze()
+    try:
+        budget = budget_s * 1e9
+        while True:
+            for i, fn in enumerate(sides):
+                start = perf_counter_ns()
+                fn()
+                samples[i].append(perf_counter_ns() - start)
+            done = len(samples[0])
+            if done >= max_runs or (done >= runs and all(sum(s) >= budget for s in samples)):
+                break
+    finally:
+        gc.unfreeze()
     return [statistics.median(s) for s in samples]
 
 

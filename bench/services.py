@@ -58,8 +58,8 @@ def _expect_ok(result, key):
 def user_module(lines, tail, name="m"):
     out = ["import os", "import sys", "", ""]
     i = 0
-    while len(out) < lines - 2:
-        out += [
+    while True:
+        chunk = [
             f"def {name}_step_{i}(values, scale=1.0):",
             f'    """Scale the values of step {i}."""',
             "    total = 0.0",
@@ -76,9 +76,12 @@ def user_module(lines, tail, name="m"):
             "",
             "",
         ]
+        if len(out) + len(chunk) > lines - 1:
+            break
+        out += chunk
         i += 1
-    out = out[: lines - 1] + [tail]
-    return "\n".join(out)
+    out += ["# end of the generated steps"] * (lines - 1 - len(out))
+    return "\n".join(out[: lines - 1] + [tail])
 
 
 def _complete_floor(project, code, line, column, path="<editor>"):
@@ -119,7 +122,7 @@ def completions(cfg):
     floor = _complete_floor(br._jedi_project, code, line, column)
     _same_labels(_expect_ok(br.get_completions(code, line, column), "completions"), floor())
     return median_alternating(
-        [lambda: br.get_completions(code, line, column), floor], cfg.lsp_runs
+        [lambda: br.get_completions(code, line, column), floor], cfg.lsp_runs, cfg.lsp_budget_s
     )
 
 
@@ -143,6 +146,7 @@ def completions_synced(cfg):
             lambda: br.get_completions(code, line, column, **kw),
         ],
         cfg.lsp_runs,
+        cfg.lsp_budget_s,
     )
 
 
@@ -176,7 +180,7 @@ def hover(cfg):
     got = _expect_ok(br.get_hover(code, line, column), "contents")
     assert got is not None and "join" in got["value"], f"hover found nothing: {got}"
     assert floor(), "the plain jedi calls found nothing to hover"
-    return median_alternating([lambda: br.get_hover(code, line, column), floor], cfg.lsp_runs)
+    return median_alternating([lambda: br.get_hover(code, line, column), floor], cfg.lsp_runs, cfg.lsp_budget_s)
 
 
 @workload("signature help inside a call", 1.05)
@@ -203,7 +207,7 @@ def signature_help(cfg):
     got = _expect_ok(br.get_signature_help(code, line, column), "signatures")
     assert got and floor() is not None, "no signature inside the call"
     return median_alternating(
-        [lambda: br.get_signature_help(code, line, column), floor], cfg.lsp_runs
+        [lambda: br.get_signature_help(code, line, column), floor], cfg.lsp_runs, cfg.lsp_budget_s
     )
 
 
@@ -246,7 +250,7 @@ def diagnostics(cfg):
     found = _expect_ok(br.get_diagnostics(code), "diagnostics")
     unused = [d for d in found if "imported but unused" in d["message"]]
     assert len(unused) == floor()[0].count("imported but unused") >= 3, found
-    return median_alternating([lambda: br.get_diagnostics(code), floor], cfg.lsp_runs)
+    return median_alternating([lambda: br.get_diagnostics(code), floor], cfg.lsp_runs, cfg.lsp_budget_s)
 
 
 STARTUP = r"""
@@ -266,7 +270,7 @@ sensewell.logger.propagate = False
 t2 = time.perf_counter_ns()
 bridge = sensewell.LSPBridge()
 t3 = time.perf_counter_ns()
-ok = done.wait(120)
+ok = done.wait(30)
 t4 = time.perf_counter_ns()
 bridge.cleanup()
 print(json.dumps({"import": t1 - t0, "construct": t3 - t2, "warmup": t4 - t2, "ok": ok}))
