@@ -1,5 +1,11 @@
 // Messaging: request envelopes handed to the kernel's send handler, futures resolved by
 // the listener thread, reset of the messaging context, and the callable registry.
+#include <pthread.h>
+#include <sys/random.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <deque>
 #include <string>
 
@@ -26,267 +32,556 @@ const char *const MESSAGING_DOC =
     "    - on_message(): Can be called from listener thread to resolve pending futures\n"
     "    ";
 
-const char *const THREAD_SAFE_NOTE =
-    "\n\n"
-    "Threading Note: This method is thread-safe due to _callable_lock.\n"
-    "Can be called from any thread (worker or listener).";
+#define THREAD_SAFE_NOTE                                                \
+  "\n\n"                                                                \
+  "Threading Note: This method is thread-safe due to _callable_lock.\n" \
+  "Can be called from any thread (worker or listener)."
 
 const char *const TIMEOUT_TEXT = "Timed out waiting for Office.js response";
+const char *const REMOTE_ERROR = "Remote error";
 
-// Holds a threading.Lock for the scope; acquiring a contended one releases the GIL.
-class PyLockGuard {
+// Attribute names and keys of the hot paths, interned once.
+struct Names {
+  PyObject *waiters, *waiters_lock, *send_handler, *guid, *callable_registry, *callable_lock,
+      *next_callable_id, *acquire, *release, *pop, *get, *values, *clear, *result, *set_result,
+      *set_exception, *done, *cancel, *hex, *request_id, *kind, *request, *ok, *error, *message,
+      *method, *name, *caller, *msg_guid, *timeout_kwnames, *default_timeout;
+};
+Names names;
+
+[[noreturn]] void fail() {
+  throw py::error_already_set();
+}
+
+py::object steal(PyObject *o) {
+  if (o == nullptr) fail();
+  return py::reinterpret_steal<py::object>(o);
+}
+
+py::object get_attr(py::handle o, PyObject *name) {
+  return steal(PyObject_GetAttr(o.ptr(), name));
+}
+
+py::object call_method(py::handle o, PyObject *name) {
+  return steal(PyObject_CallMethodNoArgs(o.ptr(), name));
+}
+
+py::object call_method(py::handle o, PyObject *name, py::handle arg) {
+  return steal(PyObject_CallMethodOneArg(o.ptr(), name, arg.ptr()));
+}
+
+bool truth(py::handle o) {
+  int t = PyObject_IsTrue(o.ptr());
+  if (t < 0) fail();
+  return t == 1;
+}
+
+// Clears an ordinary Exception so a listener never sees it; anything else (KeyboardInterrupt,
+// SystemExit) goes on.
+void swallow(py::error_already_set &e) {
+  if (!e.matches(PyExc_Exception)) throw;
+}
+
+// How many messaging locks this thread holds, and how deep it is inside the send handler:
+// while either is non-zero, releases are queued instead of entering the handler.
+thread_local int locks_held = 0;
+thread_local int handler_depth = 0;
+
+// Holds one of the threading.Lock attributes for the scope; a contended acquire releases the
+// GIL while it waits.
+class LockGuard {
  public:
-  explicit PyLockGuard(py::object lock) : lock_(std::move(lock)) { lock_.attr("acquire")(); }
-  ~PyLockGuard() {
-    PyObject *r = PyObject_CallMethod(lock_.ptr(), "release", nullptr);
+  LockGuard(py::handle owner, PyObject *lock_name) : lock_(get_attr(owner, lock_name)) {
+    call_method(lock_, names.acquire);
+    ++locks_held;
+  }
+  ~LockGuard() {
+    --locks_held;
+    PyObject *r = PyObject_CallMethodNoArgs(lock_.ptr(), names.release);
     if (r == nullptr) PyErr_WriteUnraisable(lock_.ptr());
     Py_XDECREF(r);
   }
-  PyLockGuard(const PyLockGuard &) = delete;
-  PyLockGuard &operator=(const PyLockGuard &) = delete;
+  LockGuard(const LockGuard &) = delete;
+  LockGuard &operator=(const LockGuard &) = delete;
 
  private:
   py::object lock_;
 };
 
-// How deep this thread is inside the send handler, so finalisation never re-enters it.
-thread_local int handler_depth = 0;
-// Detached requests that arose inside the handler; touched only with the GIL held.
+// Releases that arose while this thread could not enter the handler; touched only with the
+// GIL held.
 std::deque<py::object> &detached_queue() {
   static auto *queue = new std::deque<py::object>();
   return *queue;
 }
+
 // The thread that last delivered a response, to explain time-outs of requests made there.
 unsigned long last_listener_thread = 0;
 
-py::str new_request_id() {
-  return state().uuid4().attr("hex");
+// Random bytes for request IDs, drawn a block at a time from the source os.urandom uses:
+// a system call per request would cost more than the rest of the request.
+unsigned char random_pool[256];
+std::size_t random_used = sizeof random_pool;
+
+void discard_random_pool() {
+  random_used = sizeof random_pool;
 }
 
-py::dict make_envelope(py::handle req, py::handle rid) {
-  PyObject *env = PyDict_Copy(req.ptr());
-  if (env == nullptr) throw py::error_already_set();
-  auto result = py::reinterpret_steal<py::dict>(env);
-  result["requestId"] = rid;
-  result["kind"] = "request";
-  return result;
+bool draw_random(unsigned char *out) {
+  if (random_used + 16 > sizeof random_pool) {
+    std::size_t filled = 0;
+    while (filled < sizeof random_pool) {
+      ssize_t got = getrandom(random_pool + filled, sizeof random_pool - filled, 0);
+      if (got < 0) {
+        if (errno == EINTR) continue;
+        return false;
+      }
+      filled += static_cast<std::size_t>(got);
+    }
+    random_used = 0;
+  }
+  std::copy(random_pool + random_used, random_pool + random_used + 16, out);
+  random_used += 16;
+  return true;
+}
+
+// A fresh request ID: the text uuid.uuid4().hex gives, 32 lowercase hex digits.
+py::object new_request_id() {
+  unsigned char b[16];
+  if (!draw_random(b)) return get_attr(steal(PyObject_CallNoArgs(state().uuid4.ptr())), names.hex);
+  b[6] = static_cast<unsigned char>((b[6] & 0x0f) | 0x40);  // version 4
+  b[8] = static_cast<unsigned char>((b[8] & 0x3f) | 0x80);  // RFC 4122 variant
+  py::object id = steal(PyUnicode_New(32, 127));
+  auto *text = static_cast<char *>(PyUnicode_DATA(id.ptr()));
+  static const char HEX[] = "0123456789abcdef";
+  for (int i = 0; i < 16; ++i) {
+    text[2 * i] = HEX[b[i] >> 4];
+    text[2 * i + 1] = HEX[b[i] & 0x0f];
+  }
+  return id;
+}
+
+py::object new_guid() {
+  return get_attr(steal(PyObject_CallNoArgs(state().uuid4.ptr())), names.hex);
+}
+
+// {**req, "requestId": rid, "kind": "request"}
+py::object make_envelope(py::handle req, py::handle rid) {
+  py::object env = steal(PyDict_Copy(req.ptr()));
+  if (PyDict_SetItem(env.ptr(), names.request_id, rid.ptr()) < 0) fail();
+  if (PyDict_SetItem(env.ptr(), names.kind, names.request) < 0) fail();
+  return env;
 }
 
 void flush_detached();
 
 void call_handler(py::handle handler, py::handle env) {
   ++handler_depth;
-  try {
-    handler(env);
-  } catch (...) {
-    --handler_depth;
-    throw;
-  }
-  if (--handler_depth == 0) flush_detached();
+  PyObject *r = PyObject_CallOneArg(handler.ptr(), env.ptr());
+  --handler_depth;
+  if (r == nullptr) fail();
+  Py_DECREF(r);
+  if (handler_depth == 0) flush_detached();
 }
 
 void flush_detached() {
   auto &queue = detached_queue();
-  while (!queue.empty() && handler_depth == 0) {
+  while (!queue.empty() && handler_depth == 0 && locks_held == 0) {
     py::object env = std::move(queue.front());
     queue.pop_front();
     try {
-      py::object handler = global("messaging").attr("_send_handler");
-      if (PyObject_IsTrue(handler.ptr()) == 1) call_handler(handler, env);
-    } catch (py::error_already_set &) {
+      py::object handler = get_attr(global("messaging"), names.send_handler);
+      if (truth(handler)) call_handler(handler, env);
+    } catch (py::error_already_set &e) {
       // A release the add-in never hears of only keeps one object alive there.
+      swallow(e);
     }
-    PyErr_Clear();
   }
 }
 
-void pop_waiter(py::handle self, py::handle rid) {
-  PyLockGuard guard(self.attr("_waiters_lock"));
-  self.attr("waiters").attr("pop")(rid, py::none());
+py::object pop_waiter(py::handle self, py::handle rid) {
+  LockGuard guard(self, names.waiters_lock);
+  py::object waiters = get_attr(self, names.waiters);
+  PyObject *args[] = {waiters.ptr(), rid.ptr(), Py_None};
+  return steal(
+      PyObject_VectorcallMethod(names.pop, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-std::string describe_seconds(double seconds) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%g", seconds);
-  return buf;
+// Pieces of the time-out note that cannot be formatted are left out rather than replacing
+// the time-out itself.
+std::string text_of(py::handle value, bool as_repr) {
+  try {
+    return as_repr ? py::repr(value).cast<std::string>() : py::str(value).cast<std::string>();
+  } catch (py::error_already_set &e) {
+    swallow(e);
+  } catch (const py::cast_error &) {
+  }
+  return "?";
 }
 
-// The note added under a time-out's traceback, so the user can tell what was waited for.
-std::string timeout_note(py::handle self, py::dict req, py::handle rid, double timeout) {
-  std::string note = "No response from the add-in for ";
-  bool has_method = req.contains("method"), has_name = req.contains("name");
-  if (has_method || has_name) {
-    note += "request";
-    if (has_method) note += " " + py::str(req["method"]).cast<std::string>();
-    if (has_name) note += " " + py::repr(req["name"]).cast<std::string>();
-  } else {
-    note += "the request";
+// A new reference, since user code that runs later (a __str__, a __bool__) may drop the entry.
+py::object dict_item(py::handle d, PyObject *key) {
+  PyObject *v = PyDict_GetItemWithError(d.ptr(), key);
+  if (v == nullptr && PyErr_Occurred()) fail();
+  return py::reinterpret_borrow<py::object>(v);
+}
+
+// The note shown under a time-out's traceback, so the user can tell what was waited for.
+std::string timeout_note(py::handle self, py::handle req, py::handle rid, double timeout) {
+  std::string what;
+  try {
+    py::object method = dict_item(req, names.method), name = dict_item(req, names.name),
+               caller = dict_item(req, names.caller);
+    if (method) what += " " + text_of(method, false);
+    if (name) what += " " + text_of(name, true);
+    what += " (";
+    if (caller) what += "caller " + text_of(caller, false) + ", ";
+  } catch (py::error_already_set &e) {
+    swallow(e);
+    what = " (";
   }
-  if (req.contains("caller")) note += " on object " + py::str(req["caller"]).cast<std::string>();
-  note += " (requestId " + py::str(rid).cast<std::string>() + ") after " +
-          describe_seconds(timeout) + " s.";
-  size_t pending;
-  {
-    PyLockGuard guard(self.attr("_waiters_lock"));
-    pending = py::len(self.attr("waiters"));
+  char seconds[64];
+  std::snprintf(seconds, sizeof seconds, "%g", timeout);
+  std::string note = "No response from the add-in for request" + what + "requestId " +
+                     text_of(rid, false) + ") within " + seconds + " s.";
+  try {
+    std::size_t pending;
+    {
+      LockGuard guard(self, names.waiters_lock);
+      pending = py::len(get_attr(self, names.waiters));
+    }
+    note += " " + std::to_string(pending) + " other request" + (pending == 1 ? " is" : "s are") +
+            " still pending.";
+  } catch (py::error_already_set &e) {
+    swallow(e);
   }
-  note += " " + std::to_string(pending) + " other request" + (pending == 1 ? " is" : "s are") +
-          " still pending.";
   if (last_listener_thread != 0 && last_listener_thread == PyThread_get_thread_ident()) {
     note +=
-        " This thread delivers the add-in's responses (on_message), so a response can never "
-        "arrive while it waits: make requests from a worker thread instead.";
+        " This thread is the one that last delivered a response (on_message): a response can "
+        "never arrive on the thread that waits for it, so make requests from another thread.";
   }
   return note;
 }
 
-[[noreturn]] void raise_timeout(py::handle self, py::dict req, py::handle rid, double timeout,
+// TimeoutError with the caught time-out as its context, as `raise` inside `except` leaves it.
+[[noreturn]] void raise_timeout(py::handle self, py::handle req, py::handle rid, double timeout,
                                 py::error_already_set &caught) {
   std::string note = timeout_note(self, req, rid, timeout);
-  py::object error = py::reinterpret_borrow<py::object>(PyExc_TimeoutError)(TIMEOUT_TEXT);
-  caught.restore();
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-  PyErr_NormalizeException(&type, &value, &tb);
-  if (tb != nullptr) PyException_SetTraceback(value, tb);
-  Py_XDECREF(type);
-  Py_XDECREF(tb);
-  PyException_SetContext(error.ptr(), value);  // steals value
-  error.attr("add_note")(note);
-  PyErr_SetObject(PyExc_TimeoutError, error.ptr());
-  throw py::error_already_set();
+  py::object error = steal(PyObject_CallOneArg(PyExc_TimeoutError, py::str(TIMEOUT_TEXT).ptr()));
+  if (caught.trace()) PyException_SetTraceback(caught.value().ptr(), caught.trace().ptr());
+  PyException_SetContext(error.ptr(), caught.value().inc_ref().ptr());
+  call_method(error, py::str("add_note").ptr(), py::str(note));
+  PyErr_Restore(py::handle(PyExc_TimeoutError).inc_ref().ptr(), error.release().ptr(), nullptr);
+  fail();
 }
 
-void init(py::handle self) {
-  py::object threading = global("threading");
-  self.attr("waiters") = py::dict();
-  self.attr("_waiters_lock") = threading.attr("Lock")();
-  self.attr("_guid") = new_request_id();
-  self.attr("_send_handler") = py::none();
-  self.attr("loop") = py::none();
-  self.attr("loop_thread") = py::none();
-  self.attr("_callable_registry") = py::dict();
-  self.attr("_callable_lock") = threading.attr("Lock")();
-  self.attr("_next_callable_id") = 1;
-}
-
-void set_send_handler(py::handle self, py::object handler) {
-  self.attr("_send_handler") = handler;
-}
-
-void on_message(py::handle self, py::object message) {
-  require_exact(message, &PyDict_Type, "message");
-  last_listener_thread = PyThread_get_thread_ident();
-  auto msg = py::reinterpret_borrow<py::dict>(message);
-  py::object req_id = msg.attr("get")("requestId");
-  if (!PyObject_IsTrue(req_id.ptr())) return;
-  py::object fut;
-  {
-    PyLockGuard guard(self.attr("_waiters_lock"));
-    fut = self.attr("waiters").attr("pop")(req_id, py::none());
+// The add-in's refusal of an attribute or item reaches user code as the attribute error,
+// so that Python's attribute protocol (hasattr, getattr with a default) keeps answering.
+bool refuses_attribute(py::handle req) {
+  PyObject *method = PyDict_GetItemWithError(req.ptr(), names.method);
+  if (method == nullptr) {
+    PyErr_Clear();
+    return false;
   }
-  if (fut.is_none() || PyObject_IsTrue(fut.attr("done")().ptr())) return;
-  if (PyObject_IsTrue(msg.attr("get")("ok").ptr())) {
-    fut.attr("set_result")(msg);
+  if (!PyUnicode_Check(method)) return false;
+  for (const char *name : {"GET", "GETITEM", "SET"}) {
+    if (PyUnicode_CompareWithASCIIString(method, name) == 0) return true;
+  }
+  return false;
+}
+
+[[noreturn]] void raise_remote_attribute_error(py::error_already_set &caught) {
+  PyObject *cls = state().remote_attribute_error.ptr();
+  py::object args = get_attr(caught.value(), py::str("args").ptr());
+  py::object error = steal(PyObject_Call(cls, args.ptr(), nullptr));
+  PyErr_SetObject(cls, error.ptr());
+  fail();
+}
+
+struct Init {
+  static constexpr const char *name = "__init__";
+  static constexpr std::array<const char *, 1> params{"self"};
+  static constexpr std::size_t required = 1;
+  static py::object body(PyObject *const *args) {
+    py::handle self = args[0];
+    py::object threading = global("threading");
+    self.attr("waiters") = py::dict();
+    self.attr("_waiters_lock") = threading.attr("Lock")();
+    self.attr("_guid") = new_guid();
+    self.attr("_send_handler") = py::none();
+    self.attr("loop") = py::none();
+    self.attr("loop_thread") = py::none();
+    self.attr("_callable_registry") = py::dict();
+    self.attr("_callable_lock") = threading.attr("Lock")();
+    self.attr("_next_callable_id") = 1;
+    return py::none();
+  }
+};
+
+struct SetSendHandler {
+  static constexpr const char *name = "set_send_handler";
+  static constexpr std::array<const char *, 2> params{"self", "handler"};
+  static constexpr std::size_t required = 2;
+  static py::object body(PyObject *const *args) {
+    if (PyObject_SetAttr(args[0], names.send_handler, args[1]) < 0) fail();
+    return py::none();
+  }
+};
+
+// What a false "ok" fails the request with: the "message" of an "error" dict, a non-empty
+// "error" text itself, else "Remote error".
+py::object remote_error_text(py::handle message) {
+  py::object error = dict_item(message, names.error);
+  if (!error) return py::str(REMOTE_ERROR);
+  if (PyDict_CheckExact(error.ptr())) {
+    py::object text = dict_item(error, names.message);
+    return text ? text : py::str(REMOTE_ERROR);
+  }
+  if (PyDict_Check(error.ptr())) {
+    py::str deflt(REMOTE_ERROR);
+    PyObject *args[] = {error.ptr(), names.message, deflt.ptr()};
+    return steal(
+        PyObject_VectorcallMethod(names.get, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  }
+  if (PyUnicode_Check(error.ptr()) && PyUnicode_GET_LENGTH(error.ptr()) > 0) {
+    return error;
+  }
+  return py::str(REMOTE_ERROR);
+}
+
+void fail_future(py::handle fut, py::handle text) {
+  py::object error = steal(PyObject_CallOneArg(PyExc_RuntimeError, text.ptr()));
+  call_method(fut, names.set_exception, error);
+}
+
+// Resolves a future popped from `waiters`; a malformed response fails it rather than
+// leaving its caller to wait out the time-out.
+void resolve(py::handle fut, py::handle message) {
+  bool ok;
+  try {
+    py::object ok_value = dict_item(message, names.ok);
+    ok = ok_value && truth(ok_value);
+  } catch (py::error_already_set &e) {
+    swallow(e);
+    ok = false;
+  }
+  if (ok) {
+    call_method(fut, names.set_result, message);
     return;
   }
-  py::object error = msg.attr("get")("error", py::dict());
   py::object text;
-  if (PyDict_Check(error.ptr())) {
-    text = error.attr("get")("message", "Remote error");
-  } else if (PyUnicode_Check(error.ptr()) && PyUnicode_GetLength(error.ptr()) > 0) {
-    // A malformed answer still fails the request at once instead of leaving it to time out.
-    text = error;
-  } else {
-    text = py::str("Remote error");
-  }
-  fut.attr("set_exception")(py::reinterpret_borrow<py::object>(PyExc_RuntimeError)(text));
-}
-
-py::object send_request_sync(py::handle self, py::object req, py::object timeout) {
-  require_exact(req, &PyDict_Type, "req");
-  double seconds = PyFloat_AsDouble(timeout.ptr());
-  if (seconds == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-  if (!PyObject_IsTrue(self.attr("_send_handler").ptr())) {
-    raise_error(PyExc_RuntimeError, "No send handler registered");
-  }
-  py::str rid = new_request_id();
-  py::dict env = make_envelope(req, rid);
-  py::object fut = state().future_type();
-  {
-    PyLockGuard guard(self.attr("_waiters_lock"));
-    self.attr("waiters")[rid] = fut;
-  }
   try {
-    flush_detached();
-    call_handler(self.attr("_send_handler"), env);
-    return fut.attr("result")(py::arg("timeout") = seconds);
+    text = remote_error_text(message);
   } catch (py::error_already_set &e) {
-    pop_waiter(self, rid);
-    if (e.matches(PyExc_TimeoutError)) {
-      raise_timeout(self, py::reinterpret_borrow<py::dict>(req), rid, seconds, e);
-    }
-    throw;
-  } catch (...) {
-    pop_waiter(self, rid);
-    throw;
+    swallow(e);
+    text = py::str(REMOTE_ERROR);
   }
+  fail_future(fut, text);
 }
 
-void reset(py::handle self) {
-  {
-    PyLockGuard guard(self.attr("_waiters_lock"));
-    py::object waiters = self.attr("waiters");
-    py::list pending(waiters.attr("values")());
-    for (py::handle fut : pending) {
-      if (!PyObject_IsTrue(fut.attr("done")().ptr())) fut.attr("cancel")();
-    }
-    waiters.attr("clear")();
-  }
-  py::object guid = new_request_id();
-  self.attr("_guid") = guid;
-  {
-    PyLockGuard guard(self.attr("_callable_lock"));
-    self.attr("_callable_registry").attr("clear")();
-    self.attr("_next_callable_id") = 1;
-  }
-  // The fixed root objects outlive a reconnect; every other proxy stays stale.
-  for (const char *name : {"Context", "Excel", "GetSetting", "Union", "Intersect"}) {
+struct OnMessage {
+  static constexpr const char *name = "on_message";
+  static constexpr std::array<const char *, 2> params{"self", "message"};
+  static constexpr std::size_t required = 2;
+  static py::object body(PyObject *const *args) {
+    py::handle self = args[0], message = args[1];
+    require_exact(message, &PyDict_Type, "message");
+    // An answer given inside the send call arrives on the waiting thread by design.
+    if (handler_depth == 0) last_listener_thread = PyThread_get_thread_ident();
+    py::object fut;
     try {
-      py::object root = global(name);
-      if (PyObject_GenericSetAttr(root.ptr(), py::str("_msg_guid").ptr(), guid.ptr()) < 0) {
-        throw py::error_already_set();
-      }
+      py::object req_id = dict_item(message, names.request_id);
+      if (!req_id || !truth(req_id)) return py::none();
+      // Request IDs are str; only an exact str is looked up, so no user code runs under the lock.
+      if (!PyUnicode_Check(req_id.ptr())) return py::none();
+      if (!PyUnicode_CheckExact(req_id.ptr())) req_id = steal(PyUnicode_FromObject(req_id.ptr()));
+      fut = pop_waiter(self, req_id);
+      if (fut.is_none() || truth(call_method(fut, names.done))) return py::none();
     } catch (py::error_already_set &e) {
-      if (!e.matches(PyExc_Exception)) throw;
+      swallow(e);
+      return py::none();
+    }
+    try {
+      resolve(fut, message);
+    } catch (py::error_already_set &e) {
+      swallow(e);
+      try {
+        if (!truth(call_method(fut, names.done))) fail_future(fut, py::str(REMOTE_ERROR));
+      } catch (py::error_already_set &again) {
+        swallow(again);
+      }
+    }
+    return py::none();
+  }
+};
+
+struct SendRequestSync {
+  static constexpr const char *name = "send_request_sync";
+  static constexpr std::array<const char *, 3> params{"self", "req", "timeout"};
+  static constexpr std::size_t required = 2;
+  static py::object body(PyObject *const *args) {
+    py::handle self = args[0], req = args[1];
+    require_exact(req, &PyDict_Type, "req");
+    py::object timeout;
+    double seconds = 30.0;
+    if (args[2] == nullptr) {
+      timeout = py::reinterpret_borrow<py::object>(names.default_timeout);
+    } else {
+      seconds = PyFloat_AsDouble(args[2]);
+      if (seconds == -1.0 && PyErr_Occurred()) fail();
+      timeout = steal(PyFloat_FromDouble(seconds));
+    }
+    if (!truth(get_attr(self, names.send_handler))) {
+      raise_error(PyExc_RuntimeError, "No send handler registered");
+    }
+    py::object rid = new_request_id();
+    py::object env = make_envelope(req, rid);
+    py::object fut = steal(PyObject_CallNoArgs(state().future_type.ptr()));
+    {
+      LockGuard guard(self, names.waiters_lock);
+      if (PyObject_SetItem(get_attr(self, names.waiters).ptr(), rid.ptr(), fut.ptr()) < 0) fail();
+    }
+    bool sent = false;
+    try {
+      flush_detached();
+      call_handler(get_attr(self, names.send_handler), env);
+      sent = true;
+      PyObject *call[] = {fut.ptr(), timeout.ptr()};
+      return steal(PyObject_VectorcallMethod(names.result, call, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                             names.timeout_kwnames));
+    } catch (py::error_already_set &e) {
+      pop_waiter(self, rid);
+      if (e.matches(PyExc_TimeoutError)) raise_timeout(self, req, rid, seconds, e);
+      if (sent &&
+          Py_TYPE(e.value().ptr()) == reinterpret_cast<PyTypeObject *>(PyExc_RuntimeError) &&
+          refuses_attribute(req)) {
+        raise_remote_attribute_error(e);
+      }
+      throw;
+    } catch (...) {
+      pop_waiter(self, rid);
+      throw;
     }
   }
-}
+};
 
-py::object register_callable(py::handle self, py::object callable_obj) {
-  if (!PyCallable_Check(callable_obj.ptr())) {
-    raise_error(PyExc_TypeError, std::string("Object must be callable, got ") +
-                                     Py_TYPE(callable_obj.ptr())->tp_name);
+struct Reset {
+  static constexpr const char *name = "reset";
+  static constexpr std::array<const char *, 1> params{"self"};
+  static constexpr std::size_t required = 1;
+  static py::object body(PyObject *const *args) {
+    py::handle self = args[0];
+    {
+      LockGuard guard(self, names.waiters_lock);
+      py::object waiters = get_attr(self, names.waiters);
+      py::object pending = steal(PySequence_List(call_method(waiters, names.values).ptr()));
+      for (py::handle fut : pending) {
+        if (!truth(call_method(fut, names.done))) call_method(fut, names.cancel);
+      }
+      call_method(waiters, names.clear);
+    }
+    py::object guid = new_guid();
+    if (PyObject_SetAttr(self.ptr(), names.guid, guid.ptr()) < 0) fail();
+    {
+      LockGuard guard(self, names.callable_lock);
+      call_method(get_attr(self, names.callable_registry), names.clear);
+      if (PyObject_SetAttr(self.ptr(), names.next_callable_id, py::int_(1).ptr()) < 0) fail();
+    }
+    // The fixed root objects outlive a reconnect; every other proxy stays stale.
+    for (const char *root_name : {"Context", "Excel", "GetSetting", "Union", "Intersect"}) {
+      try {
+        py::object root = global(root_name);
+        if (PyObject_GenericSetAttr(root.ptr(), names.msg_guid, guid.ptr()) < 0) fail();
+      } catch (py::error_already_set &e) {
+        swallow(e);
+      }
+    }
+    return py::none();
   }
-  PyLockGuard guard(self.attr("_callable_lock"));
-  py::object counter = self.attr("_next_callable_id");
-  std::string guid = py::str(self.attr("_guid")).cast<std::string>();
-  py::str callable_id("pyfunc_" + guid.substr(0, 8) + "_" + py::str(counter).cast<std::string>());
-  self.attr("_next_callable_id") = counter + py::int_(1);
-  self.attr("_callable_registry")[callable_id] = callable_obj;
-  return callable_id;
-}
+};
 
-py::object get_callable(py::handle self, py::object callable_id) {
-  require_exact(callable_id, &PyUnicode_Type, "callable_id");
-  PyLockGuard guard(self.attr("_callable_lock"));
-  return self.attr("_callable_registry").attr("get")(callable_id);
-}
+struct RegisterCallable {
+  static constexpr const char *name = "register_callable";
+  static constexpr std::array<const char *, 2> params{"self", "callable_obj"};
+  static constexpr std::size_t required = 2;
+  static py::object body(PyObject *const *args) {
+    py::handle self = args[0], callable_obj = args[1];
+    if (!PyCallable_Check(callable_obj.ptr())) {
+      py::object type_name = steal(PyType_GetName(Py_TYPE(callable_obj.ptr())));
+      PyErr_Format(PyExc_TypeError, "Object must be callable, got %U", type_name.ptr());
+      fail();
+    }
+    LockGuard guard(self, names.callable_lock);
+    py::object counter = get_attr(self, names.next_callable_id);
+    py::object prefix = steal(PySequence_GetSlice(get_attr(self, names.guid).ptr(), 0, 8));
+    py::object callable_id =
+        steal(PyUnicode_FromFormat("pyfunc_%S_%S", prefix.ptr(), counter.ptr()));
+    py::object next = steal(PyNumber_Add(counter.ptr(), py::int_(1).ptr()));
+    if (PyObject_SetAttr(self.ptr(), names.next_callable_id, next.ptr()) < 0) fail();
+    py::object registry = get_attr(self, names.callable_registry);
+    if (PyObject_SetItem(registry.ptr(), callable_id.ptr(), callable_obj.ptr()) < 0) fail();
+    return callable_id;
+  }
+};
 
-void unregister_callable(py::handle self, py::object callable_id) {
-  require_exact(callable_id, &PyUnicode_Type, "callable_id");
-  PyLockGuard guard(self.attr("_callable_lock"));
-  self.attr("_callable_registry").attr("pop")(callable_id, py::none());
+struct GetCallable {
+  static constexpr const char *name = "get_callable";
+  static constexpr std::array<const char *, 2> params{"self", "callable_id"};
+  static constexpr std::size_t required = 2;
+  static py::object body(PyObject *const *args) {
+    require_exact(args[1], &PyUnicode_Type, "callable_id");
+    LockGuard guard(args[0], names.callable_lock);
+    return call_method(get_attr(args[0], names.callable_registry), names.get, args[1]);
+  }
+};
+
+struct UnregisterCallable {
+  static constexpr const char *name = "unregister_callable";
+  static constexpr std::array<const char *, 2> params{"self", "callable_id"};
+  static constexpr std::size_t required = 2;
+  static py::object body(PyObject *const *args) {
+    require_exact(args[1], &PyUnicode_Type, "callable_id");
+    LockGuard guard(args[0], names.callable_lock);
+    py::object registry = get_attr(args[0], names.callable_registry);
+    PyObject *call[] = {registry.ptr(), args[1], Py_None};
+    steal(PyObject_VectorcallMethod(names.pop, call, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return py::none();
+  }
+};
+
+void init_names() {
+  Names &n = names;
+  n.waiters = intern("waiters");
+  n.waiters_lock = intern("_waiters_lock");
+  n.send_handler = intern("_send_handler");
+  n.guid = intern("_guid");
+  n.callable_registry = intern("_callable_registry");
+  n.callable_lock = intern("_callable_lock");
+  n.next_callable_id = intern("_next_callable_id");
+  n.acquire = intern("acquire");
+  n.release = intern("release");
+  n.pop = intern("pop");
+  n.get = intern("get");
+  n.values = intern("values");
+  n.clear = intern("clear");
+  n.result = intern("result");
+  n.set_result = intern("set_result");
+  n.set_exception = intern("set_exception");
+  n.done = intern("done");
+  n.cancel = intern("cancel");
+  n.hex = intern("hex");
+  n.request_id = intern("requestId");
+  n.kind = intern("kind");
+  n.request = intern("request");
+  n.ok = intern("ok");
+  n.error = intern("error");
+  n.message = intern("message");
+  n.method = intern("method");
+  n.name = intern("name");
+  n.caller = intern("caller");
+  n.msg_guid = intern("_msg_guid");
+  n.timeout_kwnames = py::make_tuple(py::str("timeout")).release().ptr();
+  n.default_timeout = py::float_(30.0).release().ptr();
 }
 
 }  // namespace
@@ -294,65 +589,57 @@ void unregister_callable(py::handle self, py::object callable_id) {
 void send_detached(py::dict req) {
   if (_Py_IsFinalizing()) return;
   try {
-    py::object handler = global("messaging").attr("_send_handler");
-    if (PyObject_IsTrue(handler.ptr()) != 1) {
-      PyErr_Clear();
-      return;
-    }
-    py::dict env = make_envelope(req, new_request_id());
-    if (handler_depth > 0) {
-      // Re-entering the handler from inside itself could corrupt the kernel's channel.
+    py::object handler = get_attr(global("messaging"), names.send_handler);
+    if (!truth(handler)) return;
+    py::object env = make_envelope(req, new_request_id());
+    if (handler_depth > 0 || locks_held > 0) {
+      // Entering the handler from inside itself could corrupt the kernel's channel, and
+      // under a messaging lock it could wait for that very lock.
       detached_queue().push_back(std::move(env));
       return;
     }
+    flush_detached();
     call_handler(handler, env);
   } catch (py::error_already_set &) {
+  } catch (...) {
   }
   PyErr_Clear();
 }
 
 void init_messaging(py::module_ &m) {
+  init_names();
+  pthread_atfork(nullptr, nullptr, &discard_random_pool);  // a child must not repeat our IDs
+
+  ClassBuilder refusal("RemoteAttributeError",
+                       "The add-in refused to read or write an attribute or item of an object.");
+  state().remote_attribute_error = refusal.build(
+      py::make_tuple(py::handle(PyExc_AttributeError), py::handle(PyExc_RuntimeError)));
+
   ClassBuilder cls("Messaging", MESSAGING_DOC);
-  cls.add("__init__", method("__init__", &init, "Messaging.__init__(self)", py::arg("self")));
-  cls.add("set_send_handler", method("set_send_handler", &set_send_handler,
-                                     "Messaging.set_send_handler(self, handler)\n\n"
-                                     "Register a callback used to send messages to the add-in.",
-                                     py::arg("self"), py::arg("handler")));
-  cls.add("on_message", method("on_message", &on_message,
-                               "Messaging.on_message(self, dict message: Dict[str, Any])\n\n"
-                               "Handle an incoming response message from the add-in.",
-                               py::arg("self"), py::arg("message")));
+  cls.add("__init__", fast_method<Init>("Messaging.__init__(self)"));
+  cls.add("set_send_handler",
+          fast_method<SetSendHandler>("Messaging.set_send_handler(self, handler)\n\n"
+                                      "Register a callback used to send messages to the add-in."));
+  cls.add("on_message",
+          fast_method<OnMessage>("Messaging.on_message(self, dict message: Dict[str, Any])\n\n"
+                                 "Handle an incoming response message from the add-in."));
   cls.add("send_request_sync",
-          method("send_request_sync", &send_request_sync,
-                 "Messaging.send_request_sync(self, dict req: Dict[str, Any], "
-                 "double timeout: float = 30.0)\n\n"
-                 "Send a request and wait synchronously for the response.",
-                 py::arg("self"), py::arg("req"), py::arg("timeout") = py::float_(30.0)));
-  cls.add("reset", method("reset", &reset,
-                          "Messaging.reset(self)\n\n"
-                          "Reset the messaging state (e.g., when the connection is closed).",
-                          py::arg("self")));
+          fast_method<SendRequestSync>("Messaging.send_request_sync(self, dict req: Dict[str, "
+                                       "Any], double timeout: float = 30.0)\n\n"
+                                       "Send a request and wait synchronously for the response."));
+  cls.add("reset",
+          fast_method<Reset>("Messaging.reset(self)\n\n"
+                             "Reset the messaging state (e.g., when the connection is closed)."));
   cls.add("register_callable",
-          method("register_callable", &register_callable,
-                 (std::string("Messaging.register_callable(self, callable_obj: Any) -> str\n\n"
-                              "Register a Python callable and return its ID.") +
-                  THREAD_SAFE_NOTE)
-                     .c_str(),
-                 py::arg("self"), py::arg("callable_obj")));
+          fast_method<RegisterCallable>(
+              "Messaging.register_callable(self, callable_obj: Any) -> str\n\n"
+              "Register a Python callable and return its ID." THREAD_SAFE_NOTE));
   cls.add("get_callable",
-          method("get_callable", &get_callable,
-                 (std::string("Messaging.get_callable(self, str callable_id: str) -> Any\n\n"
-                              "Retrieve a registered callable by its ID.") +
-                  THREAD_SAFE_NOTE)
-                     .c_str(),
-                 py::arg("self"), py::arg("callable_id")));
-  cls.add("unregister_callable",
-          method("unregister_callable", &unregister_callable,
-                 (std::string("Messaging.unregister_callable(self, str callable_id: str)\n\n"
-                              "Remove a callable from the registry.") +
-                  THREAD_SAFE_NOTE)
-                     .c_str(),
-                 py::arg("self"), py::arg("callable_id")));
+          fast_method<GetCallable>("Messaging.get_callable(self, str callable_id: str) -> Any\n\n"
+                                   "Retrieve a registered callable by its ID." THREAD_SAFE_NOTE));
+  cls.add("unregister_callable", fast_method<UnregisterCallable>(
+                                     "Messaging.unregister_callable(self, str callable_id: str)\n\n"
+                                     "Remove a callable from the registry." THREAD_SAFE_NOTE));
   m.attr("Messaging") = cls.build(py::make_tuple());
 }
 

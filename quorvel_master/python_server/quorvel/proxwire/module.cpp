@@ -46,6 +46,24 @@ void populate(py::module_ &m) {
   s.cancelled_error = futures.attr("CancelledError");
   s.uuid4 = uuid.attr("uuid4");
 
+  py::object np = m.attr("np"), pd = m.attr("pd"), dt = m.attr("dt");
+  s.np_bool = np.attr("bool_");
+  s.np_integer = np.attr("integer");
+  s.np_floating = np.attr("floating");
+  s.np_datetime64 = np.attr("datetime64");
+  s.np_timedelta64 = np.attr("timedelta64");
+  s.np_dtype = np.attr("dtype");
+  s.pd_timestamp = pd.attr("Timestamp");
+  s.pd_series = pd.attr("Series");
+  s.pd_dataframe = pd.attr("DataFrame");
+  s.pd_nat = pd.attr("NaT");
+  s.pd_isna = pd.attr("isna");
+  s.pd_out_of_bounds = pd.attr("errors").attr("OutOfBoundsDatetime");
+  s.dt_datetime = dt.attr("datetime");
+  s.dt_date = dt.attr("date");
+  s.fromisoformat = s.dt_datetime.attr("fromisoformat");
+  s.b64decode = m.attr("base64").attr("b64decode");
+
   init_serializer(m);
   init_messaging(m);
   init_proxy_functions(m);
@@ -62,7 +80,7 @@ int exec_module(PyObject *module) {
     // Every class and the messaging state are process-wide; a second copy would split them.
     PyErr_SetString(PyExc_ImportError,
                     "proxwire is already initialised in this process and cannot be loaded "
-                    "again (no re-import, reload or subinterpreter); keep using the first module");
+                    "again (no re-import and no subinterpreter); keep using the first module");
     return -1;
   }
   try {
@@ -77,6 +95,8 @@ int exec_module(PyObject *module) {
     e.restore();
   } catch (const std::exception &e) {
     PyErr_SetString(PyExc_ImportError, e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_ImportError, "proxwire failed to initialise");
   }
   return -1;
 }

@@ -1,0 +1,1 @@
+"""Sample user scripts, run by the demo."""

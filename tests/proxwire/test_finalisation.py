@@ -1,0 +1,172 @@
+"""Finalisation: a dropped proxy sends its DEL without waiting, locking or re-entering the
+send handler, from any thread, and never at interpreter shutdown; failures stay silent."""
+import gc
+import os
+import re
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from fake_addin import FakeAddin, ok, value
+from quorvel_master.python_server.quorvel import proxwire as pw
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def run_script(body, timeout=60):
+    """Runs `body` in a fresh interpreter, so that a hang fails instead of blocking the suite."""
+    script = textwrap.dedent("""
+        import gc, sys, threading
+        sys.path.insert(0, %r)
+        from fake_addin import FakeAddin, ok, value
+        from quorvel_master.python_server.quorvel import proxwire as pw
+    """ % HERE) + textwrap.dedent(body)
+    env = dict(os.environ, PYTHONPATH=ROOT)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          timeout=timeout, env=env, cwd=ROOT)
+    assert done.returncode == 0, done.stderr
+    return done.stdout
+
+
+@pytest.fixture
+def unraisable(monkeypatch):
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook", seen.append)
+    return seen
+
+
+def dels(envelopes, *callers):
+    return [e for e in envelopes if e.get("method") == "DEL" and e.get("caller") in callers]
+
+
+def test_del_envelope_is_sent_without_registering(unraisable):
+    seen = []
+
+    def handler(env):
+        seen.append((dict(env), len(pw.messaging.waiters)))
+
+    pw.messaging.set_send_handler(handler)
+    p = pw.OfficeJsObject(7001, "Range")
+    del p
+    (env, pending), = [s for s in seen if s[0]["caller"] == 7001]
+    assert list(env) == ["method", "name", "caller", "requestId", "kind"]
+    assert (env["method"], env["name"], env["kind"]) == ("DEL", "__del__", "request")
+    assert re.fullmatch(r"[0-9a-f]{32}", env["requestId"])
+    assert pending == 0 and pw.messaging.waiters == {}
+    assert unraisable == []
+
+
+def test_late_answer_to_del_is_dropped():
+    addin = FakeAddin(lambda env: ok(value(None)))
+    pw.messaging.set_send_handler(addin.handler)
+    pw.OfficeJsObject(7002, "Range")
+    pw.Excel.name  # answered after the DEL's own answer went through the listener
+    addin.stop()
+    assert len(dels(addin.envelopes, 7002)) == 1 and addin.listener_errors == []
+    assert pw.messaging.waiters == {}
+
+
+def test_stale_and_root_proxies_still_release():
+    sent = []
+    pw.messaging.set_send_handler(sent.append)
+    p = pw.OfficeJsObject(7003, "Range")
+    pw.messaging.reset()
+    del p
+    pw._cw__del__(pw.Union)
+    assert [e["caller"] for e in dels(sent, 7003, 3)] == [7003, 3]
+
+
+def test_failures_are_silent(unraisable):
+    pw.messaging.set_send_handler(None)
+    pw.OfficeJsObject(7004, "Range")
+
+    def broken(env):
+        raise ConnectionError("closed")
+
+    pw.messaging.set_send_handler(broken)
+    pw.OfficeJsObject(7005, "Range")
+    assert pw._cw__del__(pw.OfficeJsObject(7006, "Range")) is None
+    assert pw._cw__del__(object()) is None  # no _internal_id: nothing to build
+    half = pw.OfficeJsObject.__new__(pw.OfficeJsObject)
+    del half
+    with pytest.raises(TypeError):
+        pw.OfficeJsObject(True, "Range")  # refused before any attribute was set
+    gc.collect()
+    assert unraisable == []
+
+
+def test_dels_inside_the_handler_are_queued_in_order():
+    held = [pw.OfficeJsObject(7011, "Range"), pw.OfficeJsObject(7012, "Range")]
+    order, depth = [], [0, 0]
+
+    def handler(env):
+        depth[0] += 1
+        depth[1] = max(depth)
+        order.append((env["method"], env["caller"]))
+        if env["method"] == "GET":
+            while held:
+                held.pop(0)  # both proxies finalised while the handler runs
+            pw.messaging.on_message({"requestId": env["requestId"], "ok": True,
+                                     "result": value(env["name"])})
+        depth[0] -= 1
+
+    pw.messaging.set_send_handler(handler)
+    assert pw.Excel.first == "first"
+    assert order == [("GET", 1), ("DEL", 7011), ("DEL", 7012)]
+    assert pw.Excel.second == "second"
+    assert order[-1] == ("GET", 1) and depth[1] == 1
+
+
+def test_finaliser_holding_the_waiters_lock_does_not_deadlock():
+    out = run_script("""
+        sent = []
+        pw.messaging.set_send_handler(sent.append)
+        with pw.messaging._waiters_lock:
+            p = pw.OfficeJsObject(7021, "Range")
+            del p
+            cycle = [pw.OfficeJsObject(7022, "Range")]
+            cycle.append(cycle)
+            del cycle
+            gc.collect()
+        print(sorted(e["caller"] for e in sent if e["method"] == "DEL"))
+    """)
+    assert out.strip() == "[7021, 7022]"
+
+
+def test_proxy_dropped_on_listener_thread_does_not_stall_it():
+    out = run_script("""
+        addin = FakeAddin(lambda env: ok(value(env.get("name"))))
+        pw.messaging.set_send_handler(addin.handler)
+        held = [pw.OfficeJsObject(7031, "Range")]
+        listener = []
+        done, _ = addin.call_on_listener(
+            lambda: listener.append(threading.current_thread().name) or held.clear())
+        results = []
+        worker = threading.Thread(target=lambda: results.extend(
+            [pw.Excel.first, pw.Excel.second]))
+        worker.start()
+        worker.join()
+        addin.stop()
+        release = [e for e in addin.envelopes if e["method"] == "DEL" and e["caller"] == 7031]
+        print(results, listener, len(release), addin.listener_errors, pw.messaging.waiters)
+    """, timeout=20)  # a DEL waiting for its answer there would hold the listener for 30 s
+    assert out.strip() == "['first', 'second'] ['fake-addin'] 1 [] {}"
+
+
+def test_nothing_sent_at_interpreter_shutdown():
+    out = run_script("""
+        import os
+
+        def handler(env):
+            os.write(1, ("%s %s\\n" % (env["method"], env["caller"])).encode())
+
+        pw.messaging.set_send_handler(handler)
+        keep = pw.OfficeJsObject(7041, "Range")
+        keep_array = pw.OfficeJsArray(7042)
+        keep_transaction = pw.OfficeJsTransaction()
+        print("exiting", flush=True)
+    """)
+    assert out.split("\n")[-2:] == ["exiting", ""]
