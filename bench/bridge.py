@@ -4,6 +4,7 @@ Each workload checks once that ours gives the expected result, then times it alt
 its floor; what a workload needs from the module is looked up first, so missing parts skip.
 """
 
+import json
 import marshal
 import operator
 import threading
@@ -278,6 +279,11 @@ def _wire_array(elements, obj_id):
     return {"type": "Array", "value": elements, "isSpec": False, "id": obj_id}
 
 
+def _as_received(wire):
+    # Answers reach the kernel as JSON text, so keys and tags are fresh, uninterned strings.
+    return json.loads(json.dumps(wire))
+
+
 def float_elements(n):
     return [{"type": "Float", "value": i * 0.5, "isSpec": False} for i in range(n)]
 
@@ -309,8 +315,8 @@ def _check_array(pw, got, expected):
 def from_wire_floats(cfg):
     pw = _from_wire_ready()
     from_wire = pw.Serializer.from_wire
-    elements = float_elements(cfg.array)
-    wire = _wire_array(elements, 40)
+    wire = _as_received(_wire_array(float_elements(cfg.array), 40))
+    elements = wire["value"]
     get_value = operator.itemgetter("value")
     _check_array(pw, from_wire(wire), [e["value"] for e in elements])
     with _Handler(pw.messaging, None):
@@ -328,7 +334,8 @@ def from_wire_nested(cfg):
     from_wire = pw.Serializer.from_wire
     r, c = cfg.sheet
     rows = [_wire_array([_mixed_element(i, j) for j in range(c)], 1000 + i) for i in range(r)]
-    wire = _wire_array(rows, 41)
+    wire = _as_received(_wire_array(rows, 41))
+    rows = wire["value"]
     get_value = operator.itemgetter("value")
 
     def floor():
@@ -391,7 +398,7 @@ def from_wire_scaling(cfg):
     _check_array(pw, from_wire(_wire_array(float_elements(3), 1)), [0.0, 0.5, 1.0])
 
     def side(n):
-        wire = _wire_array(float_elements(n), 42)
+        wire = _as_received(_wire_array(float_elements(n), 42))
         return lambda: from_wire(wire)
 
     with _Handler(pw.messaging, None):
