@@ -60,6 +60,11 @@ class _Handler:
         self.messaging.set_send_handler(self.previous)
 
 
+def _offline(pw):
+    """No add-in attached: the DEL that each array sends when finalised goes nowhere."""
+    return _Handler(pw.messaging, None)
+
+
 def _inline_handler(messaging, seen=None):
     on_message = messaging.on_message
 
@@ -254,7 +259,7 @@ def _to_wire_pair(cfg, value, expected):
     assert to_wire(value) == expected, "to_wire gives a different wire value"
     blob = marshal.dumps(expected)
     loads = marshal.loads
-    with _Handler(pw.messaging, None):
+    with _offline(pw):
         ours, floor = best_alternating(
             [lambda: to_wire(value), lambda: loads(blob)], cfg.convert_rounds, cfg.convert_number
         )
@@ -311,7 +316,7 @@ def _check_array(pw, got, expected):
     assert isinstance(got, pw.OfficeJsArray) and list(got) == expected, "from_wire differs"
 
 
-@workload('from_wire, "Array" of {array} "Float"', 3.0)
+@workload('from_wire, "Array" of {array:,} "Float"', 3.0)
 def from_wire_floats(cfg):
     pw = _from_wire_ready()
     from_wire = pw.Serializer.from_wire
@@ -319,7 +324,7 @@ def from_wire_floats(cfg):
     elements = wire["value"]
     get_value = operator.itemgetter("value")
     _check_array(pw, from_wire(wire), [e["value"] for e in elements])
-    with _Handler(pw.messaging, None):
+    with _offline(pw):
         ours, floor = best_alternating(
             [lambda: from_wire(wire), lambda: list(map(get_value, elements))],
             cfg.convert_rounds,
@@ -345,7 +350,7 @@ def from_wire_nested(cfg):
     _check_array(pw, got, [[_plain(e) for e in row["value"]] for row in rows])
     assert all(isinstance(row, pw.OfficeJsArray) for row in got), "inner rows are not arrays"
     del got
-    with _Handler(pw.messaging, None):
+    with _offline(pw):
         ours, floor_ns = best_alternating(
             [lambda: from_wire(wire), floor], cfg.convert_rounds, cfg.convert_number
         )
@@ -361,7 +366,7 @@ def _plain(element):
 
 
 def _scaling(cfg, sides_for):
-    """Time per element at each size; the ratio is largest over smallest."""
+    """Time per element at each size against the smallest size's."""
     sizes = cfg.scaling
     sides, numbers = [], []
     for n in sizes:
@@ -373,10 +378,11 @@ def _scaling(cfg, sides_for):
     per_elem = [b / (k * n) for b, k, n in zip(best, numbers, sizes)]
     detail = {f"{n}": round(p, 2) for n, p in zip(sizes, per_elem)}
     note = "ns per element: " + ", ".join(f"{n:,}: {p:.1f}" for n, p in zip(sizes, per_elem))
-    return per_elem[-1], per_elem[0], note, detail
+    # Judged by the worst of the larger sizes, so a bump in the middle counts too.
+    return max(per_elem[1:]), per_elem[0], note, detail
 
 
-@workload("to_wire scaling, floats, time per element", 1.3)
+@workload("to_wire per element, {scaling[0]:,} to {scaling[2]:,} floats", 1.3)
 def to_wire_scaling(cfg):
     pw = _serializer("to_wire")
     to_wire = pw.Serializer.to_wire
@@ -387,11 +393,11 @@ def to_wire_scaling(cfg):
         data = [i * 0.5 for i in range(n)]
         return lambda: to_wire(data)
 
-    with _Handler(pw.messaging, None):
+    with _offline(pw):
         return _scaling(cfg, side)
 
 
-@workload("from_wire scaling, floats, time per element", 1.3)
+@workload("from_wire per element, {scaling[0]:,} to {scaling[2]:,} floats", 1.3)
 def from_wire_scaling(cfg):
     pw = _from_wire_ready()
     from_wire = pw.Serializer.from_wire
@@ -401,7 +407,7 @@ def from_wire_scaling(cfg):
         wire = _as_received(_wire_array(float_elements(n), 42))
         return lambda: from_wire(wire)
 
-    with _Handler(pw.messaging, None):
+    with _offline(pw):
         return _scaling(cfg, side)
 
 
