@@ -135,7 +135,8 @@ def format_ns(ns: Optional[float]) -> str:
 def format_target(row: Row) -> str:
     if row.target is None:
         return "report"
-    return f"<= {row.target:g}x"
+    text = f"{row.target:.2f}".rstrip("0")
+    return f"<= {text}0x" if text.endswith(".") else f"<= {text}x"
 
 
 def table(rows: List[Row]) -> str:
