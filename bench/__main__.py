@@ -22,6 +22,7 @@ class Config:
     # hand-off pairs get many short rounds, since their best is bimodal on two cores.
     inline_rounds: int
     inline_number: int
+    handoff_blocks: int
     handoff_rounds: int
     handoff_number: int
     # Wire conversion.
@@ -48,7 +49,8 @@ SIZES = {
         size="full",
         inline_rounds=25,
         inline_number=2000,
-        handoff_rounds=500,
+        handoff_blocks=5,
+        handoff_rounds=100,
         handoff_number=20,
         sheet=(200, 20),
         frame=(1000, 20),
@@ -70,6 +72,7 @@ SIZES = {
         size="tiny",
         inline_rounds=2,
         inline_number=20,
+        handoff_blocks=1,
         handoff_rounds=2,
         handoff_number=10,
         sheet=(10, 4),
