@@ -285,6 +285,11 @@ class TestFrames:
     def test_nullable_and_float_frames(self):
         frame = pd.DataFrame({"i": pd.array([1, None], dtype="Int64")})
         assert to_wire(frame)["value"][1:] == [w("Array", [w("Int", 1)]), w("Array", [NULL])]
+        with_gap = pd.DataFrame({"x": [1.0, np.nan], "y": [-0.0, np.inf]})
+        assert to_wire(with_gap) == to_wire([["x", "y"], [1.0, -0.0], [None, np.inf]])
+        assert str(to_wire(with_gap)["value"][1]["value"][1]["value"]) == "-0.0"
+        strided = pd.DataFrame(np.arange(12.0).reshape(3, 4)[::2, ::2])
+        assert to_wire(strided) == to_wire([[0, 1], [0.0, 2.0], [8.0, 10.0]])
         floats = pd.DataFrame(np.arange(6, dtype=np.float32).reshape(3, 2))
         assert to_wire(floats) == to_wire([[0, 1], [0.0, 1.0], [2.0, 3.0], [4.0, 5.0]])
         assert to_wire(pd.DataFrame()) == w("Array", [w("Array", [])])
@@ -313,6 +318,10 @@ class TestFromWire:
             ({"type": "Bytes", "value": "YWJj"}, b"abc"),
             ({"type": "Bytes", "value": b"YQ=="}, b"a"),
             ({}, "None"),
+            ({"type": "Int", "value": "3", 1: None}, 3),
+            ({Text("type"): "Int", "value": 4}, 4),
+            (json.loads('{"isSpec": false, "value": "5", "type": "Int"}'), 5),
+            (dict.fromkeys(range(20)) | {"type": "Float", "value": 1}, 1.0),
             ({"type": "Range", "value": 17}, "17"),
             ({"type": "Range", "value": 17, "isSpec": 0}, "17"),
             ({"type": None, "value": [1]}, "[1]"),
@@ -436,10 +445,11 @@ class TestClassAttribute:
         monkeypatch.setattr(Serializer, "to_wire", staticmethod(spy))
         assert original([1, ("a",), {"k": None}]) == to_wire([1, ("a",), {"k": None}])
         assert seen[:4] == [1, ("a",), "a", {"k": None}]
-        frame = pd.DataFrame({"c": [1]})
-        seen.clear()
-        original(frame)
-        assert seen[0] == [["c"], [1]]
+        for frame, rows in ((pd.DataFrame({"c": [1]}), [["c"], [1]]),
+                            (pd.DataFrame({"c": [1.5]}), [["c"], [1.5]])):
+            seen.clear()
+            assert original(frame) == to_wire(rows)
+            assert seen[0] == rows
 
     def test_nested_wires_go_through_a_replaced_from_wire(self, monkeypatch):
         seen = []
