@@ -1,8 +1,454 @@
-// Placeholder until this concern is built.
+// LSPBridge's lifecycle: construction, the jedi warm-up, cleanup, the search path, hover
+// mode, and the mirror of the user's modules in the bridge's temporary directory.
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+
 #include "sensewell.h"
 
 namespace sensewell {
+namespace {
 
-void init_lifecycle(Methods &) {}
+void log(const char *level, py::handle message) {
+  global("logger").attr(level)(message);
+}
+
+template <typename... Args>
+void log(const char *level, const char *format, Args &&...args) {
+  global("logger").attr(level)(format, std::forward<Args>(args)...);
+}
+
+// What `except Exception` catches; anything else (KeyboardInterrupt, SystemExit) passes.
+bool is_exception(py::error_already_set &e) {
+  return e.matches(PyExc_Exception);
+}
+
+// Makes an exception the one being handled, as inside a Python `except` block, so that a
+// log call with exc_info=True finds it.
+class Handling {
+ public:
+  explicit Handling(py::error_already_set &e) {
+    // The handled exception is kept as its value alone, which must carry the traceback.
+    if (e.trace()) PyException_SetTraceback(e.value().ptr(), e.trace().ptr());
+    PyErr_GetExcInfo(&type_, &value_, &trace_);
+    PyErr_SetExcInfo(e.type().inc_ref().ptr(), e.value().inc_ref().ptr(),
+                     e.trace().inc_ref().ptr());
+  }
+  ~Handling() { PyErr_SetExcInfo(type_, value_, trace_); }
+  Handling(const Handling &) = delete;
+  Handling &operator=(const Handling &) = delete;
+
+ private:
+  PyObject *type_ = nullptr, *value_ = nullptr, *trace_ = nullptr;
+};
+
+// A module's file name comes from its text; anything that could leave the directory or
+// name no file of its own is refused before the file system is touched.
+void check_module_name(py::handle name) {
+  PyObject *text = name.ptr();
+  Py_ssize_t length = PyUnicode_GetLength(text);
+  if (length < 0) throw py::error_already_set();
+  bool bad = length == 0 || PyUnicode_CompareWithASCIIString(text, ".") == 0 ||
+             PyUnicode_CompareWithASCIIString(text, "..") == 0;
+  for (Py_UCS4 c : {Py_UCS4('/'), Py_UCS4('\\'), Py_UCS4('\0')}) {
+    if (!bad && PyUnicode_FindChar(text, c, 0, length, 1) >= 0) bad = true;
+  }
+  if (!bad) return;
+  PyErr_Format(PyExc_ValueError,
+               "Invalid module name %R: a module name must not be empty, '.' or '..', and must "
+               "not contain '/', '\\' or NUL",
+               text);
+  throw py::error_already_set();
+}
+
+// What this process last wrote at each module file: its text and the stat fields the write
+// left, so an unchanged module is not rewritten (a rewrite drops jedi's parse of it). After a
+// delete the text is None, but the time is kept: a new file must still be newer.
+struct Written {
+  py::object text;
+  py::object size;
+  py::object ino;
+  long long mtime_ns;
+  double mtime;
+};
+
+py::dict &written_files() {
+  static auto *files = new py::dict();  // never freed, like the module state
+  return *files;
+}
+
+bool lookup_written(py::handle path, Written &out) {
+  PyObject *entry = PyDict_GetItemWithError(written_files().ptr(), path.ptr());
+  if (entry == nullptr) {
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return false;
+  }
+  auto t = py::reinterpret_borrow<py::tuple>(entry);
+  out = {t[0], t[1], t[2], t[3].cast<long long>(), t[4].cast<double>()};
+  return true;
+}
+
+void store_written(py::handle path, const Written &w) {
+  written_files()[path] = py::make_tuple(w.text, w.size, w.ino, w.mtime_ns, w.mtime);
+}
+
+// The file still holds what this bridge last wrote there, untouched since.
+bool unchanged_since_written(py::handle path, py::handle code) {
+  Written w;
+  if (!PyUnicode_Check(code.ptr()) || !lookup_written(path, w) || w.text.is_none()) return false;
+  if (w.text.ptr() != code.ptr() && PyUnicode_Compare(w.text.ptr(), code.ptr()) != 0) {
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return false;
+  }
+  py::object st;
+  try {
+    st = global("os").attr("stat")(path);
+  } catch (py::error_already_set &e) {
+    if (!is_exception(e)) throw;
+    return false;
+  }
+  return w.size.equal(st.attr("st_size")) && w.ino.equal(st.attr("st_ino")) &&
+         st.attr("st_mtime_ns").cast<long long>() == w.mtime_ns;
+}
+
+// jedi keeps its parse of a file until the file's float mtime grows, so a new version gets a
+// strictly later time than the one it replaces, also where the clock has not moved on or the
+// file system rounds timestamps. Steps grow until the file system keeps the difference.
+py::object advance_mtime(py::handle tmp_path, py::handle path) {
+  py::object os = global("os");
+  bool have_floor = false;
+  long long floor_ns = 0;
+  double floor = 0;
+  Written w;
+  if (lookup_written(path, w)) {
+    have_floor = true;
+    floor_ns = w.mtime_ns;
+    floor = w.mtime;
+  }
+  py::object old;
+  try {
+    old = os.attr("stat")(path);
+  } catch (py::error_already_set &e) {
+    if (!e.matches(PyExc_FileNotFoundError)) throw;
+  }
+  if (old) {
+    auto ns = old.attr("st_mtime_ns").cast<long long>();
+    if (!have_floor || ns > floor_ns) {
+      floor_ns = ns;
+      floor = old.attr("st_mtime").cast<double>();
+    }
+    have_floor = true;
+  }
+  py::object st = os.attr("stat")(tmp_path);
+  if (!have_floor) return st;
+  for (long long step : {1'000LL, 1'000'000LL, 1'000'000'000LL, 2'000'000'000LL}) {
+    if (st.attr("st_mtime_ns").cast<long long>() > floor_ns &&
+        st.attr("st_mtime").cast<double>() > floor) {
+      break;
+    }
+    os.attr("utime")(tmp_path, py::arg("ns") = py::make_tuple(st.attr("st_atime_ns"),
+                                                              py::int_(floor_ns + step)));
+    st = os.attr("stat")(tmp_path);
+  }
+  return st;
+}
+
+// Writes one module beside its file and moves it into place, so that jedi, which may be
+// reading the directory on another thread, sees the old file or the new one, never a torn one.
+// The temporary name ends in ".tmp", which jedi never takes for a module.
+void write_module(py::handle directory, py::handle path, py::handle code) {
+  static std::atomic<unsigned long long> counter{0};
+  py::object os = global("os");
+  std::string name = ".sync-" + std::to_string(getpid()) + "-" + std::to_string(++counter) + ".tmp";
+  py::object tmp_path = os.attr("path").attr("join")(directory, name);
+  try {
+    py::object file = builtin("open")(tmp_path, "x", py::arg("encoding") = "utf-8");
+    try {
+      file.attr("write")(code);
+    } catch (py::error_already_set &) {
+      file.attr("close")();
+      throw;
+    }
+    file.attr("close")();
+    py::object st = advance_mtime(tmp_path, path);
+    os.attr("replace")(tmp_path, path);
+    py::object text = PyUnicode_Check(code.ptr()) ? py::reinterpret_borrow<py::object>(code)
+                                                  : py::object(py::none());
+    store_written(path,
+                  {text, st.attr("st_size"), st.attr("st_ino"),
+                   st.attr("st_mtime_ns").cast<long long>(), st.attr("st_mtime").cast<double>()});
+  } catch (py::error_already_set &) {
+    try {
+      if (py::bool_(os.attr("path").attr("exists")(tmp_path))) os.attr("remove")(tmp_path);
+    } catch (py::error_already_set &cleanup_error) {
+      if (!is_exception(cleanup_error)) throw;
+    }
+    throw;
+  }
+}
+
+void forget_module(py::handle path) {
+  Written w;
+  if (!lookup_written(path, w)) return;
+  w.text = py::none();
+  store_written(path, w);
+}
+
+void forget_directory(py::handle directory) {
+  py::object prefix = py::str(directory) + global("os").attr("sep");
+  auto paths = py::reinterpret_steal<py::list>(PyDict_Keys(written_files().ptr()));
+  if (!paths) throw py::error_already_set();
+  for (auto path : paths) {
+    if (py::bool_(path.attr("startswith")(prefix)) &&
+        PyDict_DelItem(written_files().ptr(), path.ptr()) < 0) {
+      throw py::error_already_set();
+    }
+  }
+}
+
+void init(py::object self) {
+  py::object os = global("os");
+  py::object path = os.attr("path");
+  self.attr("_workspace_path") = py::none();
+  self.attr("_temp_dir") = global("tempfile").attr("TemporaryDirectory")();
+  self.attr("_python_server_path") = path.attr("dirname")(path.attr("abspath")(global("__file__")));
+  self.attr("_stubs_path") = path.attr("join")(self.attr("_python_server_path"), "stubs");
+  self.attr("_jedi_project") = global("jedi").attr("Project")(
+      py::arg("path") = self.attr("_temp_dir").attr("name"),
+      py::arg("added_sys_path") = py::list(py::make_tuple(self.attr("_stubs_path"))));
+  self.attr("_hover_mode") = "compact";
+  log("info",
+      "[LSP] LSPBridge initialized (pylsp_available=%s, pyflakes_available=%s, temp_dir=%s, "
+      "python_server=%s, stubs=%s)",
+      global("PYLSP_AVAILABLE"), global("PYFLAKES_AVAILABLE"), self.attr("_temp_dir").attr("name"),
+      self.attr("_python_server_path"), self.attr("_stubs_path"));
+  self.attr("preload_quorvel_module_async")();
+}
+
+// The warm-up runs on a daemon thread, which the interpreter stops at exit by unwinding its
+// stack from inside whatever Python call it is making. Every C++ owner destroyed by that
+// unwind would free memory without the GIL while the main thread finalises, so this path
+// holds plain references only: they are released on success and left alone when stopped.
+PyObject *call(PyObject *callable, PyObject *args, PyObject *kwargs = nullptr) {
+  if (callable == nullptr || args == nullptr) return nullptr;
+  return PyObject_Call(callable, args, kwargs);
+}
+
+void release(std::initializer_list<PyObject *> refs) {
+  for (PyObject *ref : refs) Py_XDECREF(ref);
+}
+
+// Logs at level with an already-built argument tuple; false when the call failed.
+bool log_raw(const char *level, PyObject *args) {
+  PyObject *logger = PyObject_GetAttrString(state().module.ptr(), "logger");
+  PyObject *fn = logger == nullptr ? nullptr : PyObject_GetAttrString(logger, level);
+  PyObject *result = call(fn, args);
+  release({logger, fn, args, result});
+  return result != nullptr;
+}
+
+void preload_quorvel_module(py::handle self) {
+  PyObject *module = state().module.ptr();
+  Py_ssize_t count = -1;
+  {
+    PyObject *project = PyObject_GetAttrString(self.ptr(), "_jedi_project");
+    if (project != nullptr) {
+      JediLock lock;
+      PyObject *jedi = PyObject_GetAttrString(module, "jedi");
+      PyObject *script_type = jedi == nullptr ? nullptr : PyObject_GetAttrString(jedi, "Script");
+      PyObject *no_args = PyTuple_New(0);
+      PyObject *kwargs = Py_BuildValue("{s:s,s:s,s:O}", "code", "import quorvel\nquorvel.", "path",
+                                       "<warmup>", "project", project);
+      PyObject *script = kwargs == nullptr ? nullptr : call(script_type, no_args, kwargs);
+      PyObject *complete = script == nullptr ? nullptr : PyObject_GetAttrString(script, "complete");
+      PyObject *position = Py_BuildValue("{s:i,s:i}", "line", 2, "column", 8);
+      PyObject *found = position == nullptr ? nullptr : call(complete, no_args, position);
+      PyObject *completions = found == nullptr ? nullptr : PySequence_List(found);
+      if (completions != nullptr) count = PyList_GET_SIZE(completions);
+      release({project, jedi, script_type, no_args, kwargs, script, complete, position, found,
+               completions});
+    }
+  }
+  if (count >= 0 &&
+      log_raw("info",
+              Py_BuildValue("(sn)", "[LSP] Preloaded quorvel module cache (%d completions found)",
+                            count))) {
+    return;
+  }
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (traceback != nullptr) PyException_SetTraceback(value, traceback);
+  bool logged = log_raw("warning",
+                        Py_BuildValue("(sO)", "[LSP] Failed to preload quorvel module: %s", value));
+  release({type, value, traceback});
+  if (!logged) throw py::error_already_set();
+}
+
+void preload_quorvel_module_async(py::object self) {
+  py::object thread =
+      global("threading")
+          .attr("Thread")(py::arg("target") = self.attr("preload_quorvel_module"),
+                          py::arg("name") = "LSP-quorvel-preload", py::arg("daemon") = true);
+  thread.attr("start")();
+  log("debug", "[LSP] Started async quorvel module preloading");
+}
+
+void cleanup(py::object self) {
+  py::object temp_dir = self.attr("_temp_dir");
+  if (temp_dir.is_none()) return;
+  try {
+    try {
+      py::object directory = temp_dir.attr("name");
+      temp_dir.attr("cleanup")();
+      forget_directory(directory);
+      log("info", "[LSP] Cleaned up temporary directory");
+    } catch (py::error_already_set &e) {
+      if (!is_exception(e)) throw;
+      log("warning", "[LSP] Failed to cleanup temporary directory: %s", e.value());
+    }
+  } catch (py::error_already_set &) {
+    self.attr("_temp_dir") = py::none();
+    throw;
+  }
+  self.attr("_temp_dir") = py::none();
+}
+
+void set_hover_mode(py::object self, py::object mode) {
+  require_exact(mode, &PyUnicode_Type, "mode");
+  if (PyUnicode_CompareWithASCIIString(mode.ptr(), "compact") == 0 ||
+      PyUnicode_CompareWithASCIIString(mode.ptr(), "detailed") == 0) {
+    self.attr("_hover_mode") = mode;
+    log("info", py::str("[LSP] Hover mode set to: ") + mode);
+    return;
+  }
+  log("warning", py::str("[LSP] Invalid hover mode '") + mode + py::str("', keeping current: ") +
+                     py::str(self.attr("_hover_mode")));
+}
+
+void update_sys_paths(py::object self, py::object new_paths) {
+  require_exact(new_paths, &PyList_Type, "new_paths");
+  try {
+    py::list added_paths;
+    added_paths.append(self.attr("_stubs_path"));
+    added_paths.append(self.attr("_python_server_path"));
+    for (auto path : new_paths) {
+      if (!added_paths.contains(path)) added_paths.append(path);
+    }
+    py::object temp_dir = self.attr("_temp_dir");
+    py::object root = temp_dir.is_none() ? py::object(py::none()) : temp_dir.attr("name");
+    self.attr("_jedi_project") = global("jedi").attr("Project")(
+        py::arg("path") = root, py::arg("added_sys_path") = added_paths);
+    log("info", "[LSP] Updated jedi project with %d total paths (%d package paths, stubs path: %s)",
+        added_paths.size(), py::len(new_paths), self.attr("_stubs_path"));
+  } catch (py::error_already_set &e) {
+    if (!is_exception(e)) throw;
+    Handling handling(e);
+    global("logger").attr("error")("[LSP] Failed to update sys paths: %s", e.value(),
+                                   py::arg("exc_info") = true);
+  }
+}
+
+void sync_modules(py::object self, py::object modules, py::object dirty_files) {
+  require_exact(modules, &PyDict_Type, "modules");
+  require_exact_or_none(dirty_files, &PyDict_Type, "dirty_files");
+  auto merged = py::reinterpret_steal<py::dict>(PyDict_Copy(modules.ptr()));
+  if (!merged) throw py::error_already_set();
+  if (py::bool_(dirty_files)) merged.attr("update")(dirty_files);
+  py::object os = global("os");
+  for (auto [module_name, code] : merged) {
+    py::object directory = self.attr("_temp_dir").attr("name");
+    py::str name = py::reinterpret_steal<py::str>(PyObject_Format(module_name.ptr(), nullptr));
+    if (!name) throw py::error_already_set();
+    py::object file_path = os.attr("path").attr("join")(directory, name + py::str(".py"));
+    try {
+      check_module_name(name);
+      if (!unchanged_since_written(file_path, code)) write_module(directory, file_path, code);
+      log("debug", "[LSP] Synced module '%s' to %s", module_name, file_path);
+    } catch (py::error_already_set &e) {
+      if (!is_exception(e)) throw;
+      log("warning", "[LSP] Failed to sync module '%s': %s", module_name, e.value());
+    }
+  }
+}
+
+void delete_module(py::object self, py::object module_name) {
+  require_exact(module_name, &PyUnicode_Type, "module_name");
+  py::object os = global("os");
+  py::object file_path = os.attr("path").attr("join")(self.attr("_temp_dir").attr("name"),
+                                                      module_name + py::str(".py"));
+  try {
+    check_module_name(module_name);
+    if (py::bool_(os.attr("path").attr("exists")(file_path))) {
+      os.attr("remove")(file_path);
+      forget_module(file_path);
+      log("debug", "[LSP] Deleted module file '%s'", module_name);
+    }
+  } catch (py::error_already_set &e) {
+    if (!is_exception(e)) throw;
+    log("warning", "[LSP] Failed to delete module file '%s': %s", module_name, e.value());
+  }
+}
+
+void set_workspace(py::object self, py::object workspace_path) {
+  require_exact(workspace_path, &PyUnicode_Type, "workspace_path");
+  self.attr("_workspace_path") = workspace_path;
+  log("info", "[LSP] Workspace path recorded: %s (using temp_dir for jedi.Project)",
+      workspace_path);
+}
+
+}  // namespace
+
+void init_lifecycle(Methods &methods) {
+  auto self = py::arg("self");
+  methods["__init__"] = method("__init__", &init,
+                               "LSPBridge.__init__(self)\n\n"
+                               "Create the temporary module directory and the jedi project, and "
+                               "start warming jedi up in the background.",
+                               self);
+  methods["preload_quorvel_module"] =
+      method("preload_quorvel_module", &preload_quorvel_module,
+             "LSPBridge.preload_quorvel_module(self) -> None\n\n"
+             "Complete once on the quorvel stubs so that jedi has them parsed; failures are "
+             "logged, never raised.",
+             self);
+  methods["preload_quorvel_module_async"] =
+      method("preload_quorvel_module_async", &preload_quorvel_module_async,
+             "LSPBridge.preload_quorvel_module_async(self) -> None\n\n"
+             "Run preload_quorvel_module on a new daemon thread and return at once.",
+             self);
+  methods["cleanup"] = method("cleanup", &cleanup,
+                              "LSPBridge.cleanup(self) -> None\n\n"
+                              "Remove the temporary module directory. Safe to call twice.",
+                              self);
+  methods["set_hover_mode"] = method("set_hover_mode", &set_hover_mode,
+                                     "LSPBridge.set_hover_mode(self, mode: str) -> None\n\n"
+                                     "Select the hover style, \"compact\" or \"detailed\".",
+                                     self, py::arg("mode"));
+  methods["update_sys_paths"] =
+      method("update_sys_paths", &update_sys_paths,
+             "LSPBridge.update_sys_paths(self, new_paths: List[str]) -> None\n\n"
+             "Rebuild the jedi project with the stubs, the server directory and new_paths on its "
+             "search path.",
+             self, py::arg("new_paths"));
+  methods["sync_modules"] =
+      method("sync_modules", &sync_modules,
+             "LSPBridge.sync_modules(self, modules: Dict[str, str], dirty_files: "
+             "Optional[Dict[str, str]] = None) -> None\n\n"
+             "Write the user's modules, with unsaved editor text taking precedence, into the "
+             "temporary module directory.",
+             self, py::arg("modules"), py::arg("dirty_files") = py::none());
+  methods["delete_module"] = method("delete_module", &delete_module,
+                                    "LSPBridge.delete_module(self, module_name: str)\n\n"
+                                    "Remove a module's file so that jedi no longer sees it.",
+                                    self, py::arg("module_name"));
+  methods["set_workspace"] =
+      method("set_workspace", &set_workspace,
+             "LSPBridge.set_workspace(self, workspace_path: str)\n\n"
+             "Record the workspace path; kept for older callers, the jedi project is unchanged.",
+             self, py::arg("workspace_path"));
+}
 
 }  // namespace sensewell

@@ -58,6 +58,23 @@ const char *const METHOD_ORDER[] = {
 
 bool initialised = false;
 
+// `from package import name`: a missing name is an ImportError, as the statement makes it.
+py::object import_from(py::handle package, const char *name) {
+  try {
+    return package.attr(name);
+  } catch (py::error_already_set &e) {
+    if (!e.matches(PyExc_AttributeError)) throw;
+  }
+  py::object package_name = package.attr("__name__");
+  py::object modules = py::module_::import("sys").attr("modules");
+  py::object full = package_name + py::str(".") + py::str(name);
+  if (modules.contains(full)) return modules[full];
+  py::object file = py::getattr(package, "__file__", py::none());
+  PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%S' (%S)", name,
+               package_name.ptr(), file.is_none() ? py::str("unknown location").ptr() : file.ptr());
+  throw py::error_already_set();
+}
+
 // Binds an optional library's names one by one; an ImportError leaves the flag False and
 // whatever was bound before it.
 bool bind_optional(py::module_ &m,
@@ -72,9 +89,10 @@ bool bind_optional(py::module_ &m,
         continue;
       }
       std::string name = path.substr(colon + 1);
-      py::object mod = py::module_::import("builtins").attr("__import__")(
-          path.substr(0, colon), py::none(), py::none(), py::make_tuple(name));
-      m.attr(global) = mod.attr(name.c_str());
+      py::object mod = py::module_::import("builtins")
+                           .attr("__import__")(path.substr(0, colon), py::none(), py::none(),
+                                               py::make_tuple(name));
+      m.attr(global) = import_from(mod, name.c_str());
     }
     return true;
   } catch (py::error_already_set &e) {
@@ -85,8 +103,8 @@ bool bind_optional(py::module_ &m,
 
 void populate(py::module_ &m) {
   state().module = m;
-  for (const char *name : {"ast", "importlib", "io", "logging", "os", "re", "sys", "tempfile",
-                           "threading"}) {
+  for (const char *name :
+       {"ast", "importlib", "io", "logging", "os", "re", "sys", "tempfile", "threading"}) {
     if (std::string(name) == "importlib") py::module_::import("importlib.util");
     m.attr(name) = py::module_::import(name);
   }
@@ -96,21 +114,28 @@ void populate(py::module_ &m) {
   m.attr("jedi") = py::module_::import("jedi");
   m.attr("PYFLAKES_AVAILABLE") = py::bool_(bind_optional(
       m, {{"pyflakes_api", "pyflakes.api"}, {"pyflakes_reporter", "pyflakes.reporter"}}));
-  m.attr("PYLSP_AVAILABLE") = py::bool_(bind_optional(m, {{"uris", "pylsp:uris"},
-                                                          {"Config", "pylsp.config.config:Config"},
-                                                          {"Workspace", "pylsp.workspace:Workspace"},
-                                                          {"Document", "pylsp.workspace:Document"}}));
+  m.attr("PYLSP_AVAILABLE") =
+      py::bool_(bind_optional(m, {{"uris", "pylsp:uris"},
+                                  {"Config", "pylsp.config.config:Config"},
+                                  {"Workspace", "pylsp.workspace:Workspace"},
+                                  {"Document", "pylsp.workspace:Document"}}));
 
   // The product's logging module lives two package levels up.
-  py::object logging_config = py::module_::import("importlib").attr("import_module")(
-      "..logging_config", m.attr("__package__"));
-  m.attr("setup_logging_subprocess") = logging_config.attr("setup_logging_subprocess");
-  m.attr("get_logger") = logging_config.attr("get_logger");
+  py::object logging_config = py::module_::import("importlib")
+                                  .attr("import_module")("..logging_config", m.attr("__package__"));
+  m.attr("setup_logging_subprocess") = import_from(logging_config, "setup_logging_subprocess");
+  m.attr("get_logger") = import_from(logging_config, "get_logger");
   m.attr("logger") = m.attr("get_logger")(m.attr("__name__"));
 
   py::dict kinds;
-  for (auto [type, kind] : {std::pair{"function", 1}, {"class", 5}, {"module", 7}, {"property", 8},
-                            {"instance", 4}, {"param", 4}, {"statement", 4}, {"keyword", 13},
+  for (auto [type, kind] : {std::pair{"function", 1},
+                            {"class", 5},
+                            {"module", 7},
+                            {"property", 8},
+                            {"instance", 4},
+                            {"param", 4},
+                            {"statement", 4},
+                            {"keyword", 13},
                             {"path", 17}}) {
     kinds[type] = kind;
   }
@@ -132,7 +157,7 @@ void populate(py::module_ &m) {
 
   // Built as a class statement would: namespace in definition order, then type().
   py::dict ns;
-  ns["__module__"] = MODULE_NAME;
+  ns["__module__"] = m.attr("__name__");
   ns["__qualname__"] = "LSPBridge";
   ns["__doc__"] = BRIDGE_DOC;
   for (const char *name : METHOD_ORDER) {
@@ -140,8 +165,9 @@ void populate(py::module_ &m) {
     if (it != methods.end()) ns[name] = it->second;
   }
   auto type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyType_Type));
-  m.attr("LSPBridge") = type("LSPBridge", py::make_tuple(py::reinterpret_borrow<py::object>(
-                                              reinterpret_cast<PyObject *>(&PyBaseObject_Type))),
+  m.attr("LSPBridge") = type("LSPBridge",
+                             py::make_tuple(py::reinterpret_borrow<py::object>(
+                                 reinterpret_cast<PyObject *>(&PyBaseObject_Type))),
                              ns);
 }
 

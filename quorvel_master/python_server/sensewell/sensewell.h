@@ -4,8 +4,10 @@
 
 #include <pybind11/pybind11.h>
 
+#include <functional>
 #include <map>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace py = pybind11;
@@ -25,6 +27,9 @@ State &state();
 inline py::object global(const char *name) {
   return state().module.attr(name);
 }
+// A name the module may shadow but normally takes from builtins (open, len, ...), found the
+// way a Python global lookup finds it.
+py::object builtin(const char *name);
 
 // Typed parameters: exact builtin str, dict and list; optional ones also take None.
 void require_exact(py::handle value, PyTypeObject *type, const char *param);
@@ -35,7 +40,7 @@ py::int_ to_int(py::handle value, const char *param);
 [[noreturn]] void raise_error(PyObject *exc_type, const std::string &message);
 
 // Serialises every use of jedi in the process (jedi is not thread-safe). Waiting for it
-// releases the GIL, so the holder can finish.
+// releases the GIL, so the holder can finish. Re-entrant on the thread that holds it.
 class JediLock {
  public:
   JediLock();
@@ -49,13 +54,45 @@ template <typename F, typename... Extra>
 py::object method(const char *name, F &&f, const char *doc, const Extra &...extra) {
   py::cpp_function fn(std::forward<F>(f), py::name(name), py::doc(doc), py::scope(state().module),
                       extra...);
-  // pybind11 treats any "__init__" as the constructor of one of its own classes; ours is a
-  // plain method of a plain class.
-  auto cap = py::reinterpret_borrow<py::capsule>(PyCFunction_GET_SELF(fn.ptr()));
-  cap.get_pointer<py::detail::function_record>()->is_constructor = false;
+  if (std::string_view(name) == "__init__") {
+    // pybind11 takes any "__init__" for a constructor of its own classes, which would refuse
+    // our plain instances as self.
+    auto record = py::reinterpret_borrow<py::capsule>(PyCFunction_GET_SELF(fn.ptr()));
+    record.get_pointer<py::detail::function_record>()->is_constructor = false;
+  }
   PyObject *bound = PyInstanceMethod_New(fn.ptr());
   if (bound == nullptr) throw py::error_already_set();
   return py::reinterpret_steal<py::object>(bound);
+}
+
+// The three jedi request methods (completions, hover, signature help) share their
+// arguments, position checks, module sync and script set-up; defined in hover.cpp.
+struct Request {
+  py::object self, code, line, column, path, modules, dirty_files;  // line, column: exact ints
+};
+using RequestFn = py::dict (*)(py::object self, py::object code, py::object line, py::object column,
+                               py::object path, py::object modules, py::object dirty_files);
+// A method taking (self, code, line, column, path=None, modules=None, dirty_files=None).
+py::object request_method(const char *name, RequestFn fn, const char *doc);
+// Refuses wrongly typed arguments with TypeError; converts line and column.
+Request accept_request(py::object self, py::object code, py::object line, py::object column,
+                       py::object path, py::object modules, py::object dirty_files);
+void check_position(const Request &req);
+void sync_request_modules(const Request &req);
+// The jedi script over the request's text; the caller holds the JediLock.
+py::object open_script(const Request &req);
+// The catch-all of a request method: any Exception from `body` is logged as
+// "[LSP] Error in <method>: %s" and answered with `failed(<its text>)`.
+py::dict guard_request(const char *method, const std::function<py::dict()> &body,
+                       py::dict (*failed)(py::object error_msg));
+bool truthy(py::handle value);
+bool is_exception(const py::error_already_set &e);
+bool equals(py::handle value, const char *text);
+
+// Format and arguments go to the logger separately, as %-style logging expects.
+template <typename Fmt, typename... Args>
+void log(const char *level, const Fmt &fmt, Args &&...args) {
+  global("logger").attr(level)(fmt, std::forward<Args>(args)...);
 }
 
 // LSPBridge's methods by name; module.cpp puts them into the class in its fixed order.

@@ -4,6 +4,8 @@
 
 #include <pythread.h>
 
+#include <atomic>
+
 namespace sensewell {
 
 namespace {
@@ -13,9 +15,8 @@ namespace {
                      "' has incorrect type (expected " + std::string(type->tp_name).substr(0, 200) +
                      ", got " + std::string(Py_TYPE(value.ptr())->tp_name).substr(0, 200) + ")";
   if (PyObject_TypeCheck(value.ptr(), type)) {
-    text += ". Note: subclasses of " + std::string(type->tp_name) +
-            " are refused; pass an exact " + type->tp_name + " (for example " + type->tp_name +
-            "(value)).";
+    text += ". Note: subclasses of " + std::string(type->tp_name) + " are refused; pass an exact " +
+            type->tp_name + " (for example " + type->tp_name + "(value)).";
   }
   raise_error(PyExc_TypeError, text);
 }
@@ -24,6 +25,10 @@ PyThread_type_lock jedi_lock() {
   static PyThread_type_lock lock = PyThread_allocate_lock();
   return lock;
 }
+
+// The thread inside jedi and how often it has entered; depth is touched by that thread only.
+std::atomic<unsigned long> jedi_owner{0};
+int jedi_depth = 0;
 
 }  // namespace
 
@@ -53,13 +58,35 @@ void raise_error(PyObject *exc_type, const std::string &message) {
   throw py::error_already_set();
 }
 
-JediLock::JediLock() {
-  if (PyThread_acquire_lock(jedi_lock(), NOWAIT_LOCK)) return;
-  // Another thread is inside jedi: wait without the GIL so it can finish.
-  py::gil_scoped_release nogil;
-  PyThread_acquire_lock(jedi_lock(), WAIT_LOCK);
+py::object builtin(const char *name) {
+  PyObject *dict = PyModule_GetDict(state().module.ptr());
+  PyObject *found = PyDict_GetItemWithError(dict, py::str(name).ptr());
+  if (found != nullptr) return py::reinterpret_borrow<py::object>(found);
+  if (PyErr_Occurred()) throw py::error_already_set();
+  return py::module_::import("builtins").attr(name);
 }
 
-JediLock::~JediLock() { PyThread_release_lock(jedi_lock()); }
+JediLock::JediLock() {
+  unsigned long me = PyThread_get_thread_ident();
+  if (jedi_owner.load() == me) {
+    ++jedi_depth;
+    return;
+  }
+  if (PyThread_acquire_lock(jedi_lock(), NOWAIT_LOCK) == 0) {
+    // Another thread is inside jedi: wait without the GIL so it can finish. The GIL is taken
+    // back here rather than in a destructor, where a thread stopped at shutdown cannot unwind.
+    PyThreadState *saved = PyEval_SaveThread();
+    PyThread_acquire_lock(jedi_lock(), WAIT_LOCK);
+    PyEval_RestoreThread(saved);
+  }
+  jedi_owner.store(me);
+  jedi_depth = 1;
+}
+
+JediLock::~JediLock() {
+  if (--jedi_depth > 0) return;
+  jedi_owner.store(0);
+  PyThread_release_lock(jedi_lock());
+}
 
 }  // namespace sensewell
