@@ -7,6 +7,7 @@ its floor; what a workload needs from the module is looked up first, so missing 
 import json
 import marshal
 import operator
+import os
 import threading
 import uuid
 from concurrent.futures import Future
@@ -87,12 +88,15 @@ def _floor_inline():
 class _Listener:
     """A thread answering what a send handler queued, the way the kernel's listener does."""
 
-    def __init__(self, answer):
+    def __init__(self, answer, cpus=None):
         self.queue = SimpleQueue()
         self.answer = answer
+        self.cpus = cpus
         self.thread = threading.Thread(target=self._run, name="bench-listener", daemon=True)
 
     def _run(self):
+        if self.cpus:
+            os.sched_setaffinity(0, self.cpus)
         get, answer = self.queue.get, self.answer
         while True:
             item = get()
@@ -111,9 +115,7 @@ class _Listener:
 
 def _queued_pair(cfg, ours):
     """Times `ours` (a request answered through a listener thread) against the floor."""
-    pw = _module()
-    messaging = pw.messaging
-    on_message = messaging.on_message
+    on_message = _module().messaging.on_message
 
     def answer(item):
         # One thread answers both sides, so both see the same scheduling of the hand-off.
@@ -124,23 +126,44 @@ def _queued_pair(cfg, ours):
             on_message({"requestId": item["requestId"], "ok": True, "result": RESULT})
 
     best = [float("inf")] * 2
-    # A hand-off's cost depends on where the scheduler puts the two threads, which holds for a
-    # thread's life: each block gets a fresh listener, and the best block counts.
-    for _ in range(cfg.handoff_blocks):
-        with _Listener(answer) as listener:
-            put = listener.queue.put
-
-            def floor():
-                rid = uuid.uuid4().hex
-                fut = Future()
-                put((rid, fut))
-                return fut.result(timeout=30.0)
-
-            with _Handler(messaging, put):
-                ours()  # the first answer proves the road before anything is timed
-                got = best_alternating([ours, floor], cfg.handoff_rounds, cfg.handoff_number)
-        best = [min(a, b) for a, b in zip(best, got)]
+    # A hand-off costs one figure when both threads share a core and another when the wake-up
+    # crosses cores, and the scheduler switches between the two: both threads are kept on one
+    # core, so the best of each side is the same mode from run to run. Each block also gets a
+    # fresh listener thread, and the best block counts.
+    pinned = _pin_to_one_core()
+    try:
+        for _ in range(cfg.handoff_blocks):
+            best = [min(a, b) for a, b in zip(best, _handoff_block(cfg, ours, answer, pinned))]
+    finally:
+        if pinned:
+            os.sched_setaffinity(0, pinned[1])
     return best
+
+
+def _pin_to_one_core():
+    """Pins this thread to one of its cores; returns (that core, the cores it had)."""
+    if not hasattr(os, "sched_setaffinity"):
+        return None
+    allowed = os.sched_getaffinity(0)
+    core = {min(allowed)}
+    os.sched_setaffinity(0, core)
+    return core, allowed
+
+
+def _handoff_block(cfg, ours, answer, pinned):
+    """One block of a hand-off pair, with its own listener thread."""
+    with _Listener(answer, pinned and pinned[0]) as listener:
+        put = listener.queue.put
+
+        def floor():
+            rid = uuid.uuid4().hex
+            fut = Future()
+            put((rid, fut))
+            return fut.result(timeout=30.0)
+
+        with _Handler(_module().messaging, put):
+            ours()  # the first answer proves the road before anything is timed
+            return best_alternating([ours, floor], cfg.handoff_rounds, cfg.handoff_number)
 
 
 @workload("send_request_sync, answered in the send call", 1.25)
