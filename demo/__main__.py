@@ -4,26 +4,18 @@ Each section is one function that `main` calls in turn; it prints its own story.
 """
 
 import gc
+import importlib
 import json
+import os
 import sys
-import textwrap
 import threading
 
 from addin_sim import SimulatedAddin
-from examples import sales_report
+from demo.editor_tour import editor_tour
+from demo.layout import heading, para
 from quorvel_master.python_server.quorvel import proxwire
 
-WIDTH = 78
-
-
-def heading(title: str, underline: str = "-") -> None:
-    print()
-    print(title)
-    print(underline * len(title))
-
-
-def para(text: str) -> None:
-    print(textwrap.fill(" ".join(text.split()), WIDTH))
+EXAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples")
 
 
 def table(rows: list[list], indent: str = "  ") -> str:
@@ -46,6 +38,13 @@ def table(rows: list[list], indent: str = "  ") -> str:
 def brief(message: dict) -> str:
     shown = {k: v[:8] + "..." if k == "requestId" else v for k, v in message.items()}
     return json.dumps(shown)
+
+
+def user_module(name: str):
+    """Imports one of the user's modules the way the kernel does, by bare name from their folder."""
+    if EXAMPLES not in sys.path:
+        sys.path.insert(0, EXAMPLES)
+    return importlib.import_module(name)
 
 
 def run_on_worker(func, name: str):
@@ -91,6 +90,7 @@ def bridge_tour() -> None:
         request that crosses to it as JSON text; the script runs on a worker thread and waits
         for each answer, just as it would inside the product's kernel.""")
 
+    sales_report = user_module("sales_report")
     with SimulatedAddin() as addin:
         print()
         print("Running examples/sales_report.py on the worker thread 'user-script':")
@@ -133,6 +133,7 @@ def bridge_tour() -> None:
 def main() -> int:
     heading("Quorvel Python core: a short tour", "=")
     bridge_tour()
+    editor_tour()
     print()
     return 0
 

@@ -1,5 +1,6 @@
 """A user script as the add-in's users write them: a small sales table goes into a new sheet,
-its header is styled in one transaction, and a callback hears the sheet change.
+its header is styled in one transaction, and a callback hears the sheet change. The figures
+quoted along the way come from `sales_stats.py`, another of the user's modules.
 
 Run it inside the kernel (the demo does so on a worker thread); `main` returns what it read.
 """
@@ -14,6 +15,8 @@ from quorvel_master.python_server.quorvel.proxwire import (
     OfficeJsTransaction,
     Union,
 )
+
+import sales_stats
 
 SALES = pd.DataFrame(
     {
@@ -34,6 +37,9 @@ def main(say=print):
 
     totals = sheet.getRange("A6:C6")
     totals.formulas = [["Total", "=SUM(B2:B5)", "=SUM(C2:C5)"]]
+    q1, q2 = sales_stats.quarter_totals(SALES)
+    say(f"Q2 sales are {sales_stats.growth(q1, q2)}% up on Q1; "
+        f"{sales_stats.best_region(SALES)} sold the most in Q2.")
 
     # The three header writes reach the workbook together, when the block commits.
     header = sheet.getRange("A1:C1")

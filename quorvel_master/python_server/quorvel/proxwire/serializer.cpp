@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 #include <utility>
 
@@ -255,31 +256,138 @@ bool plain_numeric_frame(PyObject *frame) {
   return true;
 }
 
-// The header row of column labels, then the data rows with each cell's own type.
-py::object frame_rows(PyObject *value) {
-  py::object frame = borrow(value);
+py::object as_frame(PyObject *value) {
   if (is_instance(value, state().pd_series.ptr())) {
-    frame = steal(PyObject_CallMethodNoArgs(value, N.to_frame));
+    return steal(PyObject_CallMethodNoArgs(value, N.to_frame));
   }
-  py::object columns = steal(PyObject_GetAttr(frame.ptr(), N.columns));
-  py::object header = steal(PyObject_CallMethodNoArgs(columns.ptr(), N.tolist));
+  return borrow(value);
+}
+
+py::object column_labels(PyObject *frame) {
+  py::object columns = steal(PyObject_GetAttr(frame, N.columns));
+  return steal(PyObject_CallMethodNoArgs(columns.ptr(), N.tolist));
+}
+
+// The header row of column labels, then the data rows with each cell's own type.
+py::object frame_rows(PyObject *frame, bool plain) {
+  py::object header = column_labels(frame);
   // Mixed or date columns: one object block, so dates stay Timestamps and ints stay ints.
-  py::object source =
-      plain_numeric_frame(frame.ptr())
-          ? frame
-          : steal(PyObject_CallMethodOneArg(frame.ptr(), N.astype,
-                                            reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
+  py::object source = plain
+                          ? borrow(frame)
+                          : steal(PyObject_CallMethodOneArg(
+                                frame, N.astype, reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
   py::object values = steal(PyObject_GetAttr(source.ptr(), N.values));
   py::object data = steal(PyObject_CallMethodNoArgs(values.ptr(), N.tolist));
   py::object rows = steal(PyList_New(0));
-  if (PyList_Append(rows.ptr(), header.ptr()) < 0) throw py::error_already_set();
-  py::object it = steal(PyObject_GetIter(data.ptr()));
-  while (PyObject *row = PyIter_Next(it.ptr())) {
-    py::object hold = steal(row);
-    if (PyList_Append(rows.ptr(), row) < 0) throw py::error_already_set();
+  if (PyList_Append(rows.ptr(), header.ptr()) < 0 ||
+      PyList_SetSlice(rows.ptr(), 1, 1, data.ptr()) < 0) {
+    throw py::error_already_set();
   }
-  if (PyErr_Occurred()) throw py::error_already_set();
   return rows;
+}
+
+// The header wire and then the data rows of a frame whose values are one native float64
+// block, read in place; None when the block is of another kind.
+py::object float_block_rows(PyObject *frame, py::object header) {
+  py::object values = steal(PyObject_GetAttr(frame, N.values));
+  Py_buffer view;
+  if (PyObject_GetBuffer(values.ptr(), &view, PyBUF_RECORDS_RO) < 0) {
+    PyErr_Clear();
+    return py::none();
+  }
+  std::string_view format(view.format != nullptr ? view.format : "B");
+  if (view.ndim != 2 || view.itemsize != 8 || (format != "d" && format != "=d" && format != "@d")) {
+    PyBuffer_Release(&view);
+    return py::none();
+  }
+  Py_ssize_t n_rows = view.shape[0], n_cols = view.shape[1];
+  const char *base = static_cast<const char *>(view.buf);
+  try {
+    py::object rows = steal(PyList_New(n_rows + 1));
+    PyList_SET_ITEM(rows.ptr(), 0, header.release().ptr());
+    for (Py_ssize_t r = 0; r < n_rows; ++r) {
+      py::object cells = steal(PyList_New(n_cols));
+      for (Py_ssize_t c = 0; c < n_cols; ++c) {
+        double x;
+        std::memcpy(&x, base + r * view.strides[0] + c * view.strides[1], sizeof x);
+        py::object cell = std::isnan(x)
+                              ? null_wire()
+                              : wire(N.Float, steal(PyFloat_FromDouble(x)).ptr(), Py_False);
+        PyList_SET_ITEM(cells.ptr(), c, cell.release().ptr());
+      }
+      py::object row = wire(N.Array, cells.ptr(), Py_False);
+      PyList_SET_ITEM(rows.ptr(), r + 1, row.release().ptr());
+    }
+    PyBuffer_Release(&view);
+    return rows;
+  } catch (...) {
+    PyBuffer_Release(&view);
+    throw;
+  }
+}
+
+// Each element as a for loop over `seq` sees it; a list changed meanwhile stays safe.
+template <typename F>
+void for_each_element(PyObject *seq, F &&fn) {
+  PyTypeObject *tp = Py_TYPE(seq);
+  if (PyList_Check(seq) && tp->tp_iter == PyList_Type.tp_iter) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq); ++i) {
+      py::object item = borrow(PyList_GET_ITEM(seq, i));
+      fn(item.ptr());
+    }
+  } else if (PyTuple_Check(seq) && tp->tp_iter == PyTuple_Type.tp_iter) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(seq); ++i) fn(PyTuple_GET_ITEM(seq, i));
+  } else {
+    py::object it = steal(PyObject_GetIter(seq));
+    while (PyObject *item = PyIter_Next(it.ptr())) {
+      py::object hold = steal(item);
+      fn(item);
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+  }
+}
+
+bool uses_dict_items(PyObject *mapping) {
+  if (PyDict_CheckExact(mapping)) return true;
+  if (!PyDict_Check(mapping)) return false;
+  static PyObject *dict_items = _PyType_Lookup(&PyDict_Type, N.items);
+  return _PyType_Lookup(Py_TYPE(mapping), N.items) == dict_items;
+}
+
+// Each key and value as `for k, v in mapping.items()` sees them.
+template <typename F>
+void for_each_item(PyObject *mapping, F &&fn) {
+  if (uses_dict_items(mapping)) {
+    Py_ssize_t pos = 0, size = PyDict_GET_SIZE(mapping);
+    PyObject *k, *v;
+    while (PyDict_Next(mapping, &pos, &k, &v)) {
+      py::object key = borrow(k), value = borrow(v);
+      fn(key.ptr(), value.ptr());
+      if (PyDict_GET_SIZE(mapping) != size) {
+        raise_error(PyExc_RuntimeError, "dictionary changed size during iteration");
+      }
+    }
+    return;
+  }
+  py::object items = steal(PyObject_CallMethodNoArgs(mapping, N.items));
+  for_each_element(items.ptr(), [&](PyObject *pair) {
+    py::object kv = steal(PySequence_Tuple(pair));
+    Py_ssize_t n = PyTuple_GET_SIZE(kv.ptr());
+    if (n < 2) {
+      PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
+      throw py::error_already_set();
+    }
+    if (n > 2) raise_error(PyExc_ValueError, "too many values to unpack (expected 2)");
+    fn(PyTuple_GET_ITEM(kv.ptr(), 0), PyTuple_GET_ITEM(kv.ptr(), 1));
+  });
+}
+
+void append(PyObject *list, py::object item) {
+  if (PyList_Append(list, item.ptr()) < 0) throw py::error_already_set();
+}
+
+void set_item(PyObject *dict, PyObject *key, py::object value) {
+  if (PyDict_SetItem(dict, key, value.ptr()) < 0) throw py::error_already_set();
 }
 
 class ToWire {
@@ -343,8 +451,14 @@ class ToWire {
     bool proxy = is_instance(value, module_global(N.OfficeJsObject).ptr());
     if (!proxy && is_missing(value)) return null_wire();
     if (is_instance(value, s.pd_series.ptr()) || is_instance(value, s.pd_dataframe.ptr())) {
-      py::object rows = frame_rows(value);
-      return child(rows.ptr());
+      py::object frame = as_frame(value);
+      bool plain = plain_numeric_frame(frame.ptr());
+      if (fast_ && plain) {
+        DepthGuard depth;
+        py::object rows = float_block_rows(frame.ptr(), convert(column_labels(frame.ptr()).ptr()));
+        if (!rows.is_none()) return wire(N.Array, rows.ptr(), Py_False);
+      }
+      return child(frame_rows(frame.ptr(), plain).ptr());
     }
     if (proxy) {
       py::object type_name = steal(PyObject_GetAttr(value, N._internal_typeName));
@@ -363,80 +477,16 @@ class ToWire {
 
   py::object array_wire(PyObject *value) {
     DepthGuard depth;
-    py::object out;
-    PyTypeObject *tp = Py_TYPE(value);
-    if (PyList_Check(value) && tp->tp_iter == PyList_Type.tp_iter) {
-      // Index by index, as the list iterator does, so a list changed meanwhile stays safe.
-      Py_ssize_t n = PyList_GET_SIZE(value);
-      out = steal(PyList_New(n));
-      Py_ssize_t i = 0;
-      for (; i < PyList_GET_SIZE(value); ++i) {
-        py::object item = borrow(PyList_GET_ITEM(value, i));
-        py::object w = child(item.ptr());
-        if (i < n) {
-          PyList_SET_ITEM(out.ptr(), i, w.release().ptr());
-        } else if (PyList_Append(out.ptr(), w.ptr()) < 0) {
-          throw py::error_already_set();
-        }
-      }
-      if (i < n && PyList_SetSlice(out.ptr(), i, n, nullptr) < 0) throw py::error_already_set();
-    } else if (PyTuple_Check(value) && tp->tp_iter == PyTuple_Type.tp_iter) {
-      Py_ssize_t n = PyTuple_GET_SIZE(value);
-      out = steal(PyList_New(n));
-      for (Py_ssize_t i = 0; i < n; ++i) {
-        py::object w = child(PyTuple_GET_ITEM(value, i));
-        PyList_SET_ITEM(out.ptr(), i, w.release().ptr());
-      }
-    } else {
-      out = steal(PyList_New(0));
-      py::object it = steal(PyObject_GetIter(value));
-      while (PyObject *item = PyIter_Next(it.ptr())) {
-        py::object hold = steal(item);
-        py::object w = child(item);
-        if (PyList_Append(out.ptr(), w.ptr()) < 0) throw py::error_already_set();
-      }
-      if (PyErr_Occurred()) throw py::error_already_set();
-    }
+    py::object out = steal(PyList_New(0));
+    for_each_element(value, [&](PyObject *item) { append(out.ptr(), child(item)); });
     return wire(N.Array, out.ptr(), Py_False);
   }
 
   py::object dict_wire(PyObject *value) {
     DepthGuard depth;
     py::object out = steal(PyDict_New());
-    if (uses_dict_items(value)) {
-      Py_ssize_t pos = 0, size = PyDict_GET_SIZE(value);
-      PyObject *k, *v;
-      while (PyDict_Next(value, &pos, &k, &v)) {
-        py::object key = borrow(k), item = borrow(v);
-        py::object w = child(item.ptr());
-        if (PyDict_GET_SIZE(value) != size) {
-          raise_error(PyExc_RuntimeError, "dictionary changed size during iteration");
-        }
-        if (PyDict_SetItem(out.ptr(), key.ptr(), w.ptr()) < 0) throw py::error_already_set();
-      }
-    } else {
-      py::object items = steal(PyObject_CallMethodNoArgs(value, N.items));
-      py::object it = steal(PyObject_GetIter(items.ptr()));
-      while (PyObject *pair = PyIter_Next(it.ptr())) {
-        py::object hold = steal(pair);
-        py::object seq = steal(PySequence_Tuple(pair));
-        if (PyTuple_GET_SIZE(seq.ptr()) != 2) {
-          raise_error(PyExc_ValueError, "dict items must be key, value pairs");
-        }
-        py::object w = child(PyTuple_GET_ITEM(seq.ptr(), 1));
-        if (PyDict_SetItem(out.ptr(), PyTuple_GET_ITEM(seq.ptr(), 0), w.ptr()) < 0) {
-          throw py::error_already_set();
-        }
-      }
-      if (PyErr_Occurred()) throw py::error_already_set();
-    }
+    for_each_item(value, [&](PyObject *k, PyObject *v) { set_item(out.ptr(), k, child(v)); });
     return wire(N.Dict, out.ptr(), Py_False);
-  }
-
-  static bool uses_dict_items(PyObject *value) {
-    if (PyDict_CheckExact(value)) return true;
-    static PyObject *dict_items = _PyType_Lookup(&PyDict_Type, N.items);
-    return _PyType_Lookup(Py_TYPE(value), N.items) == dict_items;
   }
 
   bool fast_;
@@ -488,14 +538,64 @@ py::object dict_get(PyObject *d, PyObject *key) {
   return borrow(v);
 }
 
+py::object borrow_or_none(PyObject *p) {
+  return p == nullptr ? py::none() : borrow(p);
+}
+
+// Which of "type", "value", "isSpec" and "id" a str key is, or -1.
+int field_index(PyObject *key) {
+  if (key == N.type) return 0;
+  if (key == N.value) return 1;
+  if (key == N.isSpec) return 2;
+  if (key == N.id) return 3;
+  Py_ssize_t size;
+  const char *text = PyUnicode_AsUTF8AndSize(key, &size);
+  if (text == nullptr) {
+    PyErr_Clear();
+    return -1;
+  }
+  std::string_view s(text, static_cast<size_t>(size));
+  if (s == "type") return 0;
+  if (s == "value") return 1;
+  if (s == "isSpec") return 2;
+  if (s == "id") return 3;
+  return -1;
+}
+
+// The four fields of a small wire dict in one pass over its entries (borrowed). Only str
+// keys qualify: for them equality is plain text equality, so this finds what dict.get
+// finds, and runs no Python code.
+bool scan_fields(PyObject *w, PyObject **fields) {
+  if (PyDict_GET_SIZE(w) > 8) return false;
+  Py_ssize_t pos = 0;
+  PyObject *k, *v;
+  while (PyDict_Next(w, &pos, &k, &v)) {
+    if (!PyUnicode_CheckExact(k)) return false;
+    int i = field_index(k);
+    if (i >= 0) fields[i] = v;
+  }
+  return true;
+}
+
 class FromWire {
  public:
   explicit FromWire(bool fast) : fast_(fast) {}
 
   // `wire` is an exact dict.
   py::object convert(PyObject *w) {
-    py::object t = dict_get(w, N.type), v = dict_get(w, N.value);
-    py::object spec = dict_get(w, N.isSpec), obj_id = dict_get(w, N.id);
+    py::object t, v, spec, obj_id;
+    PyObject *fields[4] = {nullptr, nullptr, nullptr, nullptr};
+    if (scan_fields(w, fields)) {
+      t = borrow_or_none(fields[0]);
+      v = borrow_or_none(fields[1]);
+      spec = borrow_or_none(fields[2]);
+      obj_id = borrow_or_none(fields[3]);
+    } else {
+      t = dict_get(w, N.type);
+      v = dict_get(w, N.value);
+      spec = dict_get(w, N.isSpec);
+      obj_id = dict_get(w, N.id);
+    }
     Tag tag = PyUnicode_CheckExact(t.ptr()) ? exact_tag(t.ptr()) : compared_tag(t.ptr());
     switch (tag) {
       case Tag::Null:
@@ -549,23 +649,7 @@ class FromWire {
     py::object arr = steal(PyObject_CallOneArg(module_global(N.OfficeJsArray).ptr(), obj_id));
     DepthGuard depth;
     py::object items = steal(PyList_New(0));
-    if (truth(v)) {
-      if (PyList_CheckExact(v)) {
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i) {
-          py::object x = borrow(PyList_GET_ITEM(v, i));
-          py::object r = child(x.ptr());
-          if (PyList_Append(items.ptr(), r.ptr()) < 0) throw py::error_already_set();
-        }
-      } else {
-        py::object it = steal(PyObject_GetIter(v));
-        while (PyObject *x = PyIter_Next(it.ptr())) {
-          py::object hold = steal(x);
-          py::object r = child(x);
-          if (PyList_Append(items.ptr(), r.ptr()) < 0) throw py::error_already_set();
-        }
-        if (PyErr_Occurred()) throw py::error_already_set();
-      }
-    }
+    if (truth(v)) for_each_element(v, [&](PyObject *x) { append(items.ptr(), child(x)); });
     steal(PyObject_CallMethodOneArg(arr.ptr(), N.extend, items.ptr()));
     return arr;
   }
@@ -575,33 +659,7 @@ class FromWire {
     DepthGuard depth;
     py::object items = steal(PyDict_New());
     if (truth(v)) {
-      if (PyDict_CheckExact(v)) {
-        Py_ssize_t pos = 0, size = PyDict_GET_SIZE(v);
-        PyObject *k, *x;
-        while (PyDict_Next(v, &pos, &k, &x)) {
-          py::object key = borrow(k), hold = borrow(x);
-          py::object r = child(x);
-          if (PyDict_GET_SIZE(v) != size) {
-            raise_error(PyExc_RuntimeError, "dictionary changed size during iteration");
-          }
-          if (PyDict_SetItem(items.ptr(), key.ptr(), r.ptr()) < 0) throw py::error_already_set();
-        }
-      } else {
-        py::object pairs = steal(PyObject_CallMethodNoArgs(v, N.items));
-        py::object it = steal(PyObject_GetIter(pairs.ptr()));
-        while (PyObject *pair = PyIter_Next(it.ptr())) {
-          py::object hold = steal(pair);
-          py::object seq = steal(PySequence_Tuple(pair));
-          if (PyTuple_GET_SIZE(seq.ptr()) != 2) {
-            raise_error(PyExc_ValueError, "dict items must be key, value pairs");
-          }
-          py::object r = child(PyTuple_GET_ITEM(seq.ptr(), 1));
-          if (PyDict_SetItem(items.ptr(), PyTuple_GET_ITEM(seq.ptr(), 0), r.ptr()) < 0) {
-            throw py::error_already_set();
-          }
-        }
-        if (PyErr_Occurred()) throw py::error_already_set();
-      }
+      for_each_item(v, [&](PyObject *k, PyObject *x) { set_item(items.ptr(), k, child(x)); });
     }
     steal(PyObject_CallMethodOneArg(d.ptr(), N.update, items.ptr()));
     return d;

@@ -1,0 +1,1 @@
+"""Benchmarks: each workload timed beside a floor measured in the same run."""
