@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <deque>
+#include <exception>
+#include <optional>
 #include <string>
 
 #include "proxwire.h"
@@ -62,12 +64,14 @@ py::object get_attr(py::handle o, PyObject *name) {
   return steal(PyObject_GetAttr(o.ptr(), name));
 }
 
+// Lock acquisitions and future operations: a contended lock, or a future's own condition,
+// is where a thread waits.
 py::object call_method(py::handle o, PyObject *name) {
-  return steal(PyObject_CallMethodNoArgs(o.ptr(), name));
+  return steal(park_on_exit([&] { return PyObject_CallMethodNoArgs(o.ptr(), name); }));
 }
 
 py::object call_method(py::handle o, PyObject *name, py::handle arg) {
-  return steal(PyObject_CallMethodOneArg(o.ptr(), name, arg.ptr()));
+  return steal(park_on_exit([&] { return PyObject_CallMethodOneArg(o.ptr(), name, arg.ptr()); }));
 }
 
 bool truth(py::handle o) {
@@ -177,7 +181,7 @@ void flush_detached();
 
 void call_handler(py::handle handler, py::handle env) {
   ++handler_depth;
-  PyObject *r = PyObject_CallOneArg(handler.ptr(), env.ptr());
+  PyObject *r = park_on_exit([&] { return PyObject_CallOneArg(handler.ptr(), env.ptr()); });
   --handler_depth;
   if (r == nullptr) fail();
   Py_DECREF(r);
@@ -401,15 +405,19 @@ struct OnMessage {
       swallow(e);
       return py::none();
     }
+    bool resolved = true;
     try {
       resolve(fut, message);
     } catch (py::error_already_set &e) {
       swallow(e);
-      try {
-        if (!truth(call_method(fut, names.done))) fail_future(fut, py::str(REMOTE_ERROR));
-      } catch (py::error_already_set &again) {
-        swallow(again);
-      }
+      resolved = false;
+    }
+    if (resolved) return py::none();
+    // Outside the handler, like every call that may wait on the future's condition.
+    try {
+      if (!truth(call_method(fut, names.done))) fail_future(fut, py::str(REMOTE_ERROR));
+    } catch (py::error_already_set &again) {
+      swallow(again);
     }
     return py::none();
   }
@@ -436,32 +444,42 @@ struct SendRequestSync {
     }
     py::object rid = new_request_id();
     py::object env = make_envelope(req, rid);
-    py::object fut = steal(PyObject_CallNoArgs(state().future_type.ptr()));
+    py::object fut =
+        steal(park_on_exit([] { return PyObject_CallNoArgs(state().future_type.ptr()); }));
     {
       LockGuard guard(self, names.waiters_lock);
       if (PyObject_SetItem(get_attr(self, names.waiters).ptr(), rid.ptr(), fut.ptr()) < 0) fail();
     }
     bool sent = false;
+    std::optional<py::error_already_set> failure;
+    std::exception_ptr other;
     try {
       flush_detached();
       call_handler(get_attr(self, names.send_handler), env);
       sent = true;
       PyObject *call[] = {fut.ptr(), timeout.ptr()};
-      return steal(PyObject_VectorcallMethod(names.result, call, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                             names.timeout_kwnames));
+      return steal(park_on_exit([&] {
+        return PyObject_VectorcallMethod(names.result, call, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                         names.timeout_kwnames);
+      }));
     } catch (py::error_already_set &e) {
-      pop_waiter(self, rid);
-      if (e.matches(PyExc_TimeoutError)) raise_timeout(self, req, rid, seconds, e);
-      if (sent &&
-          Py_TYPE(e.value().ptr()) == reinterpret_cast<PyTypeObject *>(PyExc_RuntimeError) &&
-          refuses_attribute(req)) {
-        raise_remote_attribute_error(e);
-      }
-      throw;
+      failure = e;
+    } catch (abi::__forced_unwind &) {
+      throw;  // the interpreter's exit ends this thread: nothing may run without the GIL
     } catch (...) {
-      pop_waiter(self, rid);
-      throw;
+      other = std::current_exception();
     }
+    // Handled outside the catch blocks: the lock wait may meet the interpreter's exit, which
+    // cannot be caught (and the thread parked) while another exception is being handled.
+    pop_waiter(self, rid);
+    if (other) std::rethrow_exception(other);
+    if (failure->matches(PyExc_TimeoutError)) raise_timeout(self, req, rid, seconds, *failure);
+    if (sent &&
+        Py_TYPE(failure->value().ptr()) == reinterpret_cast<PyTypeObject *>(PyExc_RuntimeError) &&
+        refuses_attribute(req)) {
+      raise_remote_attribute_error(*failure);
+    }
+    throw *failure;
   }
 };
 
@@ -601,6 +619,8 @@ void send_detached(py::dict req) {
     flush_detached();
     call_handler(handler, env);
   } catch (py::error_already_set &) {
+  } catch (abi::__forced_unwind &) {
+    throw;
   } catch (...) {
   }
   PyErr_Clear();

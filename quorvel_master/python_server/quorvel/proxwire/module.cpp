@@ -91,6 +91,8 @@ int exec_module(PyObject *module) {
     populate(m);
     initialised = true;
     return 0;
+  } catch (abi::__forced_unwind &) {
+    throw;  // a daemon thread ended by the interpreter's exit
   } catch (py::error_already_set &e) {
     e.restore();
   } catch (const std::exception &e) {

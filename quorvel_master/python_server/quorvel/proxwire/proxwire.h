@@ -2,10 +2,12 @@
 // imports every file shares, and the helpers that build classes and raise Python errors.
 #pragma once
 
+#include <cxxabi.h>
 #include <pybind11/pybind11.h>
 
 #include <array>
 #include <cstddef>
+#include <exception>
 #include <initializer_list>
 #include <new>
 #include <string>
@@ -66,6 +68,25 @@ py::cpp_function function(const char *name, F &&f, const char *doc, const Extra 
                           py::scope(state().module), extra...);
 }
 
+// Once the interpreter is finalising, a daemon thread that reaches for the GIL is ended with a
+// forced unwind (abi::__forced_unwind). Nothing may be released on that unwind, since the GIL
+// is gone, so the thread sleeps until the process ends instead, keeping whatever it holds.
+[[noreturn]] void park_forever() noexcept;
+
+// Makes one call into Python where a thread may sit when the process exits. `call` uses the
+// raw C API only, with no C++ owner created inside it, and a forced unwind parks the thread.
+template <typename F>
+decltype(auto) park_on_exit(F &&call) {
+  // While this thread handles another exception a forced unwind cannot be caught: it goes on
+  // to the first frame outside that handler, so such calls are kept out of catch blocks.
+  if (std::current_exception()) return call();
+  try {
+    return call();
+  } catch (abi::__forced_unwind &) {
+    park_forever();
+  }
+}
+
 // Fast-call functions, for the per-request paths where pybind11's dispatcher costs more than
 // the work. `Fn` names the function and its parameters and supplies the body:
 //   struct Fn {
@@ -89,6 +110,8 @@ PyObject *fast_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs,
     bind_arguments(Fn::name, Fn::params.data(), Fn::params.size(), Fn::required, args, nargs,
                    kwnames, bound.data());
     return Fn::body(bound.data()).release().ptr();
+  } catch (abi::__forced_unwind &) {
+    park_forever();  // rethrown, it would end the process here: this function is noexcept
   } catch (...) {
     set_error_from_current_exception();
     return nullptr;
@@ -147,6 +170,8 @@ PyObject *entry(F &&body) noexcept {
     } else {
       return body().release().ptr();
     }
+  } catch (abi::__forced_unwind &) {
+    park_forever();  // rethrown, it would end the process here: this function is noexcept
   } catch (...) {
     set_error_from_current_exception();
   }
