@@ -46,8 +46,8 @@ const char *const REMOTE_ERROR = "Remote error";
 struct Names {
   PyObject *waiters, *waiters_lock, *send_handler, *guid, *callable_registry, *callable_lock,
       *next_callable_id, *acquire, *release, *pop, *get, *values, *clear, *result, *set_result,
-      *set_exception, *done, *cancel, *hex, *request_id, *kind, *request, *ok, *error, *message,
-      *method, *name, *caller, *msg_guid, *timeout_kwnames, *default_timeout;
+      *set_exception, *done, *cancel, *uuid, *uuid4, *hex, *request_id, *kind, *request, *ok,
+      *error, *message, *method, *name, *caller, *msg_guid, *timeout_kwnames, *default_timeout;
 };
 Names names;
 
@@ -149,10 +149,17 @@ bool draw_random(unsigned char *out) {
   return true;
 }
 
-// A fresh request ID: the text uuid.uuid4().hex gives, 32 lowercase hex digits.
+// A fresh request ID, uuid.uuid4().hex through the module global `uuid`. While that global
+// and its uuid4 are the originals, the same text is formatted here, without the Python call.
 py::object new_request_id() {
+  py::object uuid = global(names.uuid);
+  py::object uuid4 = get_attr(uuid, names.uuid4);
   unsigned char b[16];
-  if (!draw_random(b)) return get_attr(steal(PyObject_CallNoArgs(state().uuid4.ptr())), names.hex);
+  if (uuid.ptr() != state().uuid_module.ptr() || uuid4.ptr() != state().uuid4.ptr() ||
+      !draw_random(b)) {
+    py::object value = steal(park_on_exit([&] { return PyObject_CallNoArgs(uuid4.ptr()); }));
+    return steal(park_on_exit([&] { return PyObject_GetAttr(value.ptr(), names.hex); }));
+  }
   b[6] = static_cast<unsigned char>((b[6] & 0x0f) | 0x40);  // version 4
   b[8] = static_cast<unsigned char>((b[8] & 0x3f) | 0x80);  // RFC 4122 variant
   py::object id = steal(PyUnicode_New(32, 127));
@@ -587,6 +594,8 @@ void init_names() {
   n.set_exception = intern("set_exception");
   n.done = intern("done");
   n.cancel = intern("cancel");
+  n.uuid = intern("uuid");
+  n.uuid4 = intern("uuid4");
   n.hex = intern("hex");
   n.request_id = intern("requestId");
   n.kind = intern("kind");

@@ -44,6 +44,7 @@ void populate(py::module_ &m) {
 
   s.future_type = futures.attr("Future");
   s.cancelled_error = futures.attr("CancelledError");
+  s.uuid_module = uuid;
   s.uuid4 = uuid.attr("uuid4");
 
   py::object np = m.attr("np"), pd = m.attr("pd"), dt = m.attr("dt");

@@ -25,6 +25,7 @@ inline constexpr const char *MODULE_NAME = "quorvel_master.python_server.quorvel
 struct State {
   py::module_ module;          // proxwire itself; its globals are looked up by name at each use
   py::object future_type;      // concurrent.futures.Future
+  py::object uuid_module;      // uuid
   py::object uuid4;            // uuid.uuid4
   py::object cancelled_error;  // concurrent.futures.CancelledError
   // Types and conversions of the wire serializer.
