@@ -47,6 +47,28 @@ class TestEnvelope:
         ids = {env["requestId"] for env in recorder}
         assert len(ids) == 300
 
+    def test_request_ids_come_from_the_uuid_global_once_it_is_replaced(self, recorder,
+                                                                        monkeypatch):
+        made = iter(range(100))
+
+        def stub_uuid4():
+            return types.SimpleNamespace(hex=f"stub-{next(made)}")
+
+        def request_id():
+            with pytest.raises(TimeoutError):
+                pw.messaging.send_request_sync({}, timeout=0)
+            return recorder[-1]["requestId"]
+
+        with monkeypatch.context() as patch:
+            patch.setattr(pw, "uuid", types.SimpleNamespace(uuid4=stub_uuid4))
+            assert [request_id(), request_id()] == ["stub-0", "stub-1"]
+        with monkeypatch.context() as patch:
+            patch.setattr(pw.uuid, "uuid4", stub_uuid4)
+            assert request_id() == "stub-2"
+        # The originals back in place: real IDs again.
+        rid = request_id()
+        assert uuid.UUID(hex=rid).version == 4 and uuid.UUID(hex=rid).hex == rid
+
     def test_future_is_registered_before_the_handler_runs(self, send_handler, reply):
         seen = []
 

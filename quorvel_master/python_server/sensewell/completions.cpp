@@ -63,7 +63,7 @@ py::dict completion_item(py::object self, py::handle completion, py::object name
   item["insertText"] = name;
   if (equals(type, "function")) {
     try {
-      py::object signatures = completion.attr("get_signatures")();
+      py::object signatures = call_jedi(completion.attr("get_signatures"));
       if (truthy(signatures)) {
         item["detail"] = self.attr("_format_signature")(signatures[py::int_(0)]);
       }
@@ -72,7 +72,7 @@ py::dict completion_item(py::object self, py::handle completion, py::object name
     }
   }
   try {
-    py::object docstring = completion.attr("docstring")();
+    py::object docstring = call_jedi(completion.attr("docstring"));
     if (truthy(docstring)) item["documentation"] = docstring;
   } catch (py::error_already_set &e) {
     if (!is_exception(e)) throw;
@@ -94,7 +94,8 @@ py::dict completions(const Request &req) {
 
   JediLock lock;
   py::object script = open_script(req);
-  py::object found = script.attr("complete")("line"_a = req.line, "column"_a = req.column);
+  py::object found =
+      call_jedi(script.attr("complete"), py::dict("line"_a = req.line, "column"_a = req.column));
   log("debug", "[LSP] Jedi returned %d completions", py::len(found));
   py::list items;
   for (py::handle completion : found) {

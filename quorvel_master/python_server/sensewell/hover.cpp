@@ -84,7 +84,7 @@ py::object _is_module_name(py::object, py::object path) {
 
 py::object _format_signature(py::object, py::object signature) {
   try {
-    py::object full_sig = signature.attr("to_string")();
+    py::object full_sig = call_jedi(signature.attr("to_string"));
     py::object paren_idx = full_sig.attr("find")("(");
     if (!compare(paren_idx, py::int_(0), Py_GE)) return full_sig;
     PyObject *from_paren = PySlice_New(paren_idx.ptr(), nullptr, nullptr);
@@ -96,7 +96,9 @@ py::object _format_signature(py::object, py::object signature) {
   // No text form: rebuild the parameter list from the parameters.
   try {
     py::list params;
-    for (py::handle param : signature.attr("params")) params.append(param.attr("to_string")());
+    for (py::handle param : signature.attr("params")) {
+      params.append(call_jedi(param.attr("to_string")));
+    }
     return cat("(", py::str(", ").attr("join")(params), ")");
   } catch (py::error_already_set &e) {
     if (!is_one_of(e, {PyExc_AttributeError, PyExc_TypeError})) throw;
@@ -118,7 +120,7 @@ py::object _format_compact_hover(py::object self, py::object definition) {
     py::object def_type = definition.attr("type");
     if (equals(def_type, "function")) {
       try {
-        py::object signatures = definition.attr("get_signatures")();
+        py::object signatures = call_jedi(definition.attr("get_signatures"));
         if (truthy(signatures)) {
           return fence(cat("(function) ", name, self.attr("_format_signature")(first(signatures))));
         }
@@ -146,7 +148,7 @@ void add_detailed_parts(py::object self, py::object definition, py::list &parts)
   if (equals(def_type, "function")) {
     py::object header = fence(full_name);
     try {
-      py::object signatures = definition.attr("get_signatures")();
+      py::object signatures = call_jedi(definition.attr("get_signatures"));
       if (truthy(signatures)) {
         header = fence(cat(full_name, self.attr("_format_signature")(first(signatures))));
       }
@@ -163,7 +165,7 @@ void add_detailed_parts(py::object self, py::object definition, py::list &parts)
     parts.append(fence(cat(full_name, ": ", type_desc)));
   }
   try {
-    py::object docstring = definition.attr("docstring")();
+    py::object docstring = call_jedi(definition.attr("docstring"));
     if (truthy(docstring)) parts.append(docstring);
   } catch (py::error_already_set &e) {
     if (!is_exception(e)) throw;
@@ -186,7 +188,8 @@ py::dict markdown(py::object value) {
 py::dict help_fallback(const Request &req, py::object script) {
   log("debug", "[LSP] infer() returned empty, trying help() as fallback");
   try {
-    py::object help_results = script.attr("help")("line"_a = req.line, "column"_a = req.column);
+    py::object help_results =
+        call_jedi(script.attr("help"), py::dict("line"_a = req.line, "column"_a = req.column));
     if (truthy(help_results)) {
       py::list parts;
       for (py::handle h : help_results) {
@@ -199,7 +202,7 @@ py::dict help_fallback(const Request &req, py::object script) {
           parts.append(fence(name));
         }
         try {
-          py::object docstring = h.attr("docstring")();
+          py::object docstring = call_jedi(h.attr("docstring"));
           if (truthy(docstring)) parts.append(docstring);
         } catch (py::error_already_set &e) {
           if (!is_exception(e)) throw;
@@ -224,7 +227,8 @@ py::dict hover(const Request &req) {
   sync_request_modules(req);
   JediLock lock;
   py::object script = open_script(req);
-  py::object inferred = script.attr("infer")("line"_a = req.line, "column"_a = req.column);
+  py::object inferred =
+      call_jedi(script.attr("infer"), py::dict("line"_a = req.line, "column"_a = req.column));
   if (!truthy(inferred)) return help_fallback(req, script);
 
   py::list parts;
@@ -314,8 +318,9 @@ py::object open_script(const Request &req) {
                                                            cat(req.path, ".py"));
     }
   }
-  return global("jedi").attr("Script")("code"_a = req.code, "path"_a = script_path,
-                                       "project"_a = req.self.attr("_jedi_project"));
+  return call_jedi(global("jedi").attr("Script"),
+                   py::dict("code"_a = req.code, "path"_a = script_path,
+                            "project"_a = req.self.attr("_jedi_project")));
 }
 
 py::dict guard_request(const char *method_name, const std::function<py::dict()> &body,
@@ -329,6 +334,10 @@ py::dict guard_request(const char *method_name, const std::function<py::dict()> 
   } catch (const std::exception &e) {
     // A C++ failure (pybind11 cast, allocation) counts as the request failing too.
     error_msg = py::str(e.what());
+  } catch (abi::__forced_unwind &) {
+    // Stopped by the interpreter's exit past the parked calls: go no further, where
+    // pybind11 would release the call's arguments without the GIL.
+    park_forever();
   }
   log("error", ("[LSP] Error in " + std::string(method_name) + ": %s").c_str(), error_msg);
   return failed(error_msg);

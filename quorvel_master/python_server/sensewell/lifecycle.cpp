@@ -11,12 +11,12 @@ namespace sensewell {
 namespace {
 
 void log(const char *level, py::handle message) {
-  global("logger").attr(level)(message);
+  sensewell::log(level, message);
 }
 
 template <typename... Args>
 void log(const char *level, const char *format, Args &&...args) {
-  global("logger").attr(level)(format, std::forward<Args>(args)...);
+  sensewell::log(level, format, std::forward<Args>(args)...);
 }
 
 // What `except Exception` catches; anything else (KeyboardInterrupt, SystemExit) passes.
@@ -232,7 +232,7 @@ void init(py::object self) {
 // holds plain references only: they are released on success and left alone when stopped.
 PyObject *call(PyObject *callable, PyObject *args, PyObject *kwargs = nullptr) {
   if (callable == nullptr || args == nullptr) return nullptr;
-  return PyObject_Call(callable, args, kwargs);
+  return park_on_exit([&] { return PyObject_Call(callable, args, kwargs); });
 }
 
 void release(std::initializer_list<PyObject *> refs) {

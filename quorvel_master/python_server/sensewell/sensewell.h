@@ -2,8 +2,10 @@
 // method table LSPBridge is assembled from, the jedi lock, and the argument helpers.
 #pragma once
 
+#include <cxxabi.h>
 #include <pybind11/pybind11.h>
 
+#include <exception>
 #include <functional>
 #include <map>
 #include <string>
@@ -38,6 +40,28 @@ void require_exact_or_none(py::handle value, PyTypeObject *type, const char *par
 py::int_ to_int(py::handle value, const char *param);
 
 [[noreturn]] void raise_error(PyObject *exc_type, const std::string &message);
+
+// Once the interpreter is finalising, a daemon thread that reaches for the GIL is ended with a
+// forced unwind (abi::__forced_unwind). Nothing may be released on that unwind, since the GIL
+// is gone, so the thread sleeps until the process ends instead, keeping whatever it holds.
+[[noreturn]] void park_forever() noexcept;
+
+// Makes one call into Python where a thread may sit when the process exits. `call` uses the
+// raw C API only, with no C++ owner created inside it, and a forced unwind parks the thread.
+template <typename F>
+decltype(auto) park_on_exit(F &&call) {
+  // While this thread handles another exception a forced unwind cannot be caught: it goes on
+  // to the first frame outside that handler, so such calls are kept out of catch blocks.
+  if (std::current_exception()) return call();
+  try {
+    return call();
+  } catch (abi::__forced_unwind &) {
+    park_forever();
+  }
+}
+
+// callable(**kwargs) for the jedi calls where requests and the warm-up spend their time.
+py::object call_jedi(const py::object &callable, py::handle kwargs = py::handle());
 
 // Serialises every use of jedi in the process (jedi is not thread-safe). Waiting for it
 // releases the GIL, so the holder can finish. Re-entrant on the thread that holds it.
@@ -92,7 +116,13 @@ bool equals(py::handle value, const char *text);
 // Format and arguments go to the logger separately, as %-style logging expects.
 template <typename Fmt, typename... Args>
 void log(const char *level, const Fmt &fmt, Args &&...args) {
-  global("logger").attr(level)(fmt, std::forward<Args>(args)...);
+  py::object fn = global("logger").attr(level);
+  py::tuple call_args = py::make_tuple(fmt, std::forward<Args>(args)...);
+  // A logging handler's lock is another place a thread waits.
+  PyObject *result =
+      park_on_exit([&] { return PyObject_Call(fn.ptr(), call_args.ptr(), nullptr); });
+  if (result == nullptr) throw py::error_already_set();
+  Py_DECREF(result);
 }
 
 // LSPBridge's methods by name; module.cpp puts them into the class in its fixed order.

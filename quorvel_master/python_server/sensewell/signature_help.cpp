@@ -42,8 +42,8 @@ py::dict signature_help(const Request &req) {
   sync_request_modules(req);
   JediLock lock;
   py::object script = open_script(req);
-  py::object signatures =
-      script.attr("get_signatures")("line"_a = req.line, "column"_a = req.column);
+  py::object signatures = call_jedi(script.attr("get_signatures"),
+                                    py::dict("line"_a = req.line, "column"_a = req.column));
   if (!truthy(signatures)) {
     log("debug", "[LSP] No signatures found");
     return signature_result(py::list(), py::int_(0), py::none());
@@ -53,7 +53,7 @@ py::dict signature_help(const Request &req) {
   py::object sig_label = req.self.attr("_format_signature")(sig);
   py::object docstring = py::str("");
   try {
-    py::object raw = sig.attr("docstring")("raw"_a = true);
+    py::object raw = call_jedi(sig.attr("docstring"), py::dict("raw"_a = true));
     if (truthy(raw)) docstring = raw;
   } catch (py::error_already_set &e) {
     if (!is_missing_value(e)) throw;

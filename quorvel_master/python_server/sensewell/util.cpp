@@ -2,7 +2,10 @@
 // and the process-wide jedi lock.
 #include "sensewell.h"
 
+#include <pthread.h>
 #include <pythread.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
 
@@ -66,6 +69,21 @@ py::object builtin(const char *name) {
   return py::module_::import("builtins").attr(name);
 }
 
+void park_forever() noexcept {
+  // Signals blocked, so they go to the thread that is finishing the process.
+  sigset_t all;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, nullptr);
+  for (;;) pause();
+}
+
+py::object call_jedi(const py::object &callable, py::handle kwargs) {
+  PyObject *result = park_on_exit(
+      [&] { return PyObject_VectorcallDict(callable.ptr(), nullptr, 0, kwargs.ptr()); });
+  if (result == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(result);
+}
+
 JediLock::JediLock() {
   unsigned long me = PyThread_get_thread_ident();
   if (jedi_owner.load() == me) {
@@ -77,7 +95,7 @@ JediLock::JediLock() {
     // back here rather than in a destructor, where a thread stopped at shutdown cannot unwind.
     PyThreadState *saved = PyEval_SaveThread();
     PyThread_acquire_lock(jedi_lock(), WAIT_LOCK);
-    PyEval_RestoreThread(saved);
+    park_on_exit([&] { PyEval_RestoreThread(saved); });
   }
   jedi_owner.store(me);
   jedi_depth = 1;

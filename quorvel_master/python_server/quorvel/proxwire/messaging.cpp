@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <deque>
+#include <exception>
+#include <optional>
 #include <string>
 
 #include "proxwire.h"
@@ -44,8 +46,8 @@ const char *const REMOTE_ERROR = "Remote error";
 struct Names {
   PyObject *waiters, *waiters_lock, *send_handler, *guid, *callable_registry, *callable_lock,
       *next_callable_id, *acquire, *release, *pop, *get, *values, *clear, *result, *set_result,
-      *set_exception, *done, *cancel, *hex, *request_id, *kind, *request, *ok, *error, *message,
-      *method, *name, *caller, *msg_guid, *timeout_kwnames, *default_timeout;
+      *set_exception, *done, *cancel, *uuid, *uuid4, *hex, *request_id, *kind, *request, *ok,
+      *error, *message, *method, *name, *caller, *msg_guid, *timeout_kwnames, *default_timeout;
 };
 Names names;
 
@@ -62,12 +64,14 @@ py::object get_attr(py::handle o, PyObject *name) {
   return steal(PyObject_GetAttr(o.ptr(), name));
 }
 
+// Lock acquisitions and future operations: a contended lock, or a future's own condition,
+// is where a thread waits.
 py::object call_method(py::handle o, PyObject *name) {
-  return steal(PyObject_CallMethodNoArgs(o.ptr(), name));
+  return steal(park_on_exit([&] { return PyObject_CallMethodNoArgs(o.ptr(), name); }));
 }
 
 py::object call_method(py::handle o, PyObject *name, py::handle arg) {
-  return steal(PyObject_CallMethodOneArg(o.ptr(), name, arg.ptr()));
+  return steal(park_on_exit([&] { return PyObject_CallMethodOneArg(o.ptr(), name, arg.ptr()); }));
 }
 
 bool truth(py::handle o) {
@@ -145,10 +149,17 @@ bool draw_random(unsigned char *out) {
   return true;
 }
 
-// A fresh request ID: the text uuid.uuid4().hex gives, 32 lowercase hex digits.
+// A fresh request ID, uuid.uuid4().hex through the module global `uuid`. While that global
+// and its uuid4 are the originals, the same text is formatted here, without the Python call.
 py::object new_request_id() {
+  py::object uuid = global(names.uuid);
+  py::object uuid4 = get_attr(uuid, names.uuid4);
   unsigned char b[16];
-  if (!draw_random(b)) return get_attr(steal(PyObject_CallNoArgs(state().uuid4.ptr())), names.hex);
+  if (uuid.ptr() != state().uuid_module.ptr() || uuid4.ptr() != state().uuid4.ptr() ||
+      !draw_random(b)) {
+    py::object value = steal(park_on_exit([&] { return PyObject_CallNoArgs(uuid4.ptr()); }));
+    return steal(park_on_exit([&] { return PyObject_GetAttr(value.ptr(), names.hex); }));
+  }
   b[6] = static_cast<unsigned char>((b[6] & 0x0f) | 0x40);  // version 4
   b[8] = static_cast<unsigned char>((b[8] & 0x3f) | 0x80);  // RFC 4122 variant
   py::object id = steal(PyUnicode_New(32, 127));
@@ -177,7 +188,7 @@ void flush_detached();
 
 void call_handler(py::handle handler, py::handle env) {
   ++handler_depth;
-  PyObject *r = PyObject_CallOneArg(handler.ptr(), env.ptr());
+  PyObject *r = park_on_exit([&] { return PyObject_CallOneArg(handler.ptr(), env.ptr()); });
   --handler_depth;
   if (r == nullptr) fail();
   Py_DECREF(r);
@@ -401,15 +412,19 @@ struct OnMessage {
       swallow(e);
       return py::none();
     }
+    bool resolved = true;
     try {
       resolve(fut, message);
     } catch (py::error_already_set &e) {
       swallow(e);
-      try {
-        if (!truth(call_method(fut, names.done))) fail_future(fut, py::str(REMOTE_ERROR));
-      } catch (py::error_already_set &again) {
-        swallow(again);
-      }
+      resolved = false;
+    }
+    if (resolved) return py::none();
+    // Outside the handler, like every call that may wait on the future's condition.
+    try {
+      if (!truth(call_method(fut, names.done))) fail_future(fut, py::str(REMOTE_ERROR));
+    } catch (py::error_already_set &again) {
+      swallow(again);
     }
     return py::none();
   }
@@ -436,32 +451,42 @@ struct SendRequestSync {
     }
     py::object rid = new_request_id();
     py::object env = make_envelope(req, rid);
-    py::object fut = steal(PyObject_CallNoArgs(state().future_type.ptr()));
+    py::object fut =
+        steal(park_on_exit([] { return PyObject_CallNoArgs(state().future_type.ptr()); }));
     {
       LockGuard guard(self, names.waiters_lock);
       if (PyObject_SetItem(get_attr(self, names.waiters).ptr(), rid.ptr(), fut.ptr()) < 0) fail();
     }
     bool sent = false;
+    std::optional<py::error_already_set> failure;
+    std::exception_ptr other;
     try {
       flush_detached();
       call_handler(get_attr(self, names.send_handler), env);
       sent = true;
       PyObject *call[] = {fut.ptr(), timeout.ptr()};
-      return steal(PyObject_VectorcallMethod(names.result, call, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                             names.timeout_kwnames));
+      return steal(park_on_exit([&] {
+        return PyObject_VectorcallMethod(names.result, call, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                         names.timeout_kwnames);
+      }));
     } catch (py::error_already_set &e) {
-      pop_waiter(self, rid);
-      if (e.matches(PyExc_TimeoutError)) raise_timeout(self, req, rid, seconds, e);
-      if (sent &&
-          Py_TYPE(e.value().ptr()) == reinterpret_cast<PyTypeObject *>(PyExc_RuntimeError) &&
-          refuses_attribute(req)) {
-        raise_remote_attribute_error(e);
-      }
-      throw;
+      failure = e;
+    } catch (abi::__forced_unwind &) {
+      throw;  // the interpreter's exit ends this thread: nothing may run without the GIL
     } catch (...) {
-      pop_waiter(self, rid);
-      throw;
+      other = std::current_exception();
     }
+    // Handled outside the catch blocks: the lock wait may meet the interpreter's exit, which
+    // cannot be caught (and the thread parked) while another exception is being handled.
+    pop_waiter(self, rid);
+    if (other) std::rethrow_exception(other);
+    if (failure->matches(PyExc_TimeoutError)) raise_timeout(self, req, rid, seconds, *failure);
+    if (sent &&
+        Py_TYPE(failure->value().ptr()) == reinterpret_cast<PyTypeObject *>(PyExc_RuntimeError) &&
+        refuses_attribute(req)) {
+      raise_remote_attribute_error(*failure);
+    }
+    throw *failure;
   }
 };
 
@@ -569,6 +594,8 @@ void init_names() {
   n.set_exception = intern("set_exception");
   n.done = intern("done");
   n.cancel = intern("cancel");
+  n.uuid = intern("uuid");
+  n.uuid4 = intern("uuid4");
   n.hex = intern("hex");
   n.request_id = intern("requestId");
   n.kind = intern("kind");
@@ -601,6 +628,8 @@ void send_detached(py::dict req) {
     flush_detached();
     call_handler(handler, env);
   } catch (py::error_already_set &) {
+  } catch (abi::__forced_unwind &) {
+    throw;
   } catch (...) {
   }
   PyErr_Clear();

@@ -44,6 +44,7 @@ void populate(py::module_ &m) {
 
   s.future_type = futures.attr("Future");
   s.cancelled_error = futures.attr("CancelledError");
+  s.uuid_module = uuid;
   s.uuid4 = uuid.attr("uuid4");
 
   py::object np = m.attr("np"), pd = m.attr("pd"), dt = m.attr("dt");
@@ -91,6 +92,8 @@ int exec_module(PyObject *module) {
     populate(m);
     initialised = true;
     return 0;
+  } catch (abi::__forced_unwind &) {
+    throw;  // a daemon thread ended by the interpreter's exit
   } catch (py::error_already_set &e) {
     e.restore();
   } catch (const std::exception &e) {

@@ -2,10 +2,12 @@
 // imports every file shares, and the helpers that build classes and raise Python errors.
 #pragma once
 
+#include <cxxabi.h>
 #include <pybind11/pybind11.h>
 
 #include <array>
 #include <cstddef>
+#include <exception>
 #include <initializer_list>
 #include <new>
 #include <string>
@@ -23,6 +25,7 @@ inline constexpr const char *MODULE_NAME = "quorvel_master.python_server.quorvel
 struct State {
   py::module_ module;          // proxwire itself; its globals are looked up by name at each use
   py::object future_type;      // concurrent.futures.Future
+  py::object uuid_module;      // uuid
   py::object uuid4;            // uuid.uuid4
   py::object cancelled_error;  // concurrent.futures.CancelledError
   // Types and conversions of the wire serializer.
@@ -66,6 +69,25 @@ py::cpp_function function(const char *name, F &&f, const char *doc, const Extra 
                           py::scope(state().module), extra...);
 }
 
+// Once the interpreter is finalising, a daemon thread that reaches for the GIL is ended with a
+// forced unwind (abi::__forced_unwind). Nothing may be released on that unwind, since the GIL
+// is gone, so the thread sleeps until the process ends instead, keeping whatever it holds.
+[[noreturn]] void park_forever() noexcept;
+
+// Makes one call into Python where a thread may sit when the process exits. `call` uses the
+// raw C API only, with no C++ owner created inside it, and a forced unwind parks the thread.
+template <typename F>
+decltype(auto) park_on_exit(F &&call) {
+  // While this thread handles another exception a forced unwind cannot be caught: it goes on
+  // to the first frame outside that handler, so such calls are kept out of catch blocks.
+  if (std::current_exception()) return call();
+  try {
+    return call();
+  } catch (abi::__forced_unwind &) {
+    park_forever();
+  }
+}
+
 // Fast-call functions, for the per-request paths where pybind11's dispatcher costs more than
 // the work. `Fn` names the function and its parameters and supplies the body:
 //   struct Fn {
@@ -89,6 +111,8 @@ PyObject *fast_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs,
     bind_arguments(Fn::name, Fn::params.data(), Fn::params.size(), Fn::required, args, nargs,
                    kwnames, bound.data());
     return Fn::body(bound.data()).release().ptr();
+  } catch (abi::__forced_unwind &) {
+    park_forever();  // rethrown, it would end the process here: this function is noexcept
   } catch (...) {
     set_error_from_current_exception();
     return nullptr;
@@ -147,6 +171,8 @@ PyObject *entry(F &&body) noexcept {
     } else {
       return body().release().ptr();
     }
+  } catch (abi::__forced_unwind &) {
+    park_forever();  // rethrown, it would end the process here: this function is noexcept
   } catch (...) {
     set_error_from_current_exception();
   }

@@ -1,5 +1,9 @@
 // Shared helpers of proxwire: the typed-parameter check, raising Python errors from C++,
 // fast-call functions, and building classes through type(name, bases, namespace).
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <new>
 
@@ -92,9 +96,19 @@ void bind_arguments(const char *func, const char *const *params, std::size_t cou
   throw py::error_already_set();
 }
 
+void park_forever() noexcept {
+  // Signals blocked, so they go to the thread that is finishing the process.
+  sigset_t all;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, nullptr);
+  for (;;) pause();
+}
+
 void set_error_from_current_exception() {
   try {
     throw;
+  } catch (abi::__forced_unwind &) {
+    park_forever();  // called inside a catch-all, from which it could not go on unwinding
   } catch (py::error_already_set &e) {
     e.restore();
   } catch (py::builtin_exception &e) {
