@@ -232,8 +232,8 @@ void init(py::object self) {
 
 // The warm-up runs on a daemon thread, which the interpreter stops at exit by unwinding its
 // stack from inside whatever Python call it is making. Every C++ owner destroyed by that
-// unwind would free memory without the GIL while the main thread finalises, so this path
-// holds plain references only: they are released on success and left alone when stopped.
+// unwind would free memory without the GIL while the main thread finalises, so its jedi calls
+// hold plain references only: they are released on success and left alone when stopped.
 PyObject *call(PyObject *callable, PyObject *args, PyObject *kwargs = nullptr) {
   if (callable == nullptr || args == nullptr) return nullptr;
   return park_on_exit([&] { return PyObject_Call(callable, args, kwargs); });
@@ -243,8 +243,8 @@ void release(std::initializer_list<PyObject *> refs) {
   for (PyObject *ref : refs) Py_XDECREF(ref);
 }
 
-// Logs at level with an argument tuple it takes over (null when building it failed); false,
-// with the Python error set, when the record could not be logged.
+// Logs at level, through the shared logger call, with an argument tuple it takes over (null
+// when building it failed); false, with the Python error set, when nothing was logged.
 bool log_raw(const char *level, PyObject *args) {
   if (args == nullptr) return false;
   auto owned = py::reinterpret_steal<py::object>(args);
@@ -361,7 +361,6 @@ void update_sys_paths(py::object self, py::object new_paths) {
     if (!is_exception(e)) throw;
     failure = e;
   }
-  // Logged outside the handler, where a thread stopped by the interpreter's exit can park.
   if (!failure) return;
   Handling handling(*failure);
   log_record("error", py::make_tuple("[LSP] Failed to update sys paths: %s", failure->value()),
@@ -390,7 +389,6 @@ void sync_modules(py::object self, py::object modules, py::object dirty_files) {
       if (!is_exception(e)) throw;
       failure = e.value();
     }
-    // Logged outside the handler, where a thread stopped by the interpreter's exit can park.
     if (failure) log("warning", "[LSP] Failed to sync module '%s': %s", module_name, failure);
   }
 }
@@ -413,7 +411,6 @@ void delete_module(py::object self, py::object module_name) {
     if (!is_exception(e)) throw;
     failure = e.value();
   }
-  // Logged outside the handler, where a thread stopped by the interpreter's exit can park.
   if (failure) {
     log("warning", "[LSP] Failed to delete module file '%s': %s", module_name, failure);
   }
