@@ -4,19 +4,10 @@
 
 #include <utility>
 
+using namespace pybind11::literals;
+
 namespace sensewell {
 namespace {
-
-template <typename... Args>
-void log(const char *level, const char *format, Args &&...args) {
-  global("logger").attr(level)(format, std::forward<Args>(args)...);
-}
-
-bool truthy(py::handle value) {
-  int result = PyObject_IsTrue(value.ptr());
-  if (result < 0) throw py::error_already_set();
-  return result != 0;
-}
 
 // `value or fallback`, as the parser leaves lineno, offset and msg unset for some errors.
 py::object or_else(py::object value, py::object fallback) {
@@ -39,18 +30,25 @@ py::object get_diagnostics(py::object self, py::object code, py::object module_n
   require_exact(code, &PyUnicode_Type, "code");
   require_exact_or_none(module_name, &PyUnicode_Type, "module_name");
   log("debug", "[LSP] Request: get_diagnostics, code_length=%d", PyUnicode_GET_LENGTH(code.ptr()));
+  // Failures are only recorded in the handlers; the logging runs after them, where a thread
+  // stopped by the interpreter's exit can still be parked.
+  py::object failure;
   try {
     py::list diagnostics;
     bool named = !module_name.is_none() && PyUnicode_GET_LENGTH(module_name.ptr()) > 0;
     py::object filename = named ? py::str("<") + module_name + py::str(">") : py::str("<editor>");
 
     bool syntax_ok = true;
+    py::object error;
     try {
-      global("ast").attr("parse")(code, py::arg("filename") = filename);
+      call_parked(global("ast").attr("parse"), py::make_tuple(code),
+                  py::dict("filename"_a = filename));
     } catch (py::error_already_set &e) {
       if (!e.matches(PyExc_SyntaxError)) throw;
       syntax_ok = false;
-      py::object error = e.value();
+      error = e.value();
+    }
+    if (!syntax_ok) {
       py::object lineno = or_else(error.attr("lineno"), py::int_(1));
       py::object offset = or_else(error.attr("offset"), py::int_(1));
       py::object msg = or_else(error.attr("msg"), py::str("Syntax error"));
@@ -60,10 +58,12 @@ py::object get_diagnostics(py::object self, py::object code, py::object module_n
     }
 
     if (syntax_ok && truthy(global("PYFLAKES_AVAILABLE"))) {
-      diagnostics.attr("extend")(self.attr("_run_pyflakes")(code, filename));
+      diagnostics.attr("extend")(
+          call_parked(self.attr("_run_pyflakes"), py::make_tuple(code, filename)));
     }
     if (syntax_ok) {
-      diagnostics.attr("extend")(self.attr("_check_unresolved_imports")(code, module_name));
+      diagnostics.attr("extend")(
+          call_parked(self.attr("_check_unresolved_imports"), py::make_tuple(code, module_name)));
     }
 
     // list.sort is stable with reverse=True too, so equal severities keep their order.
@@ -77,26 +77,28 @@ py::object get_diagnostics(py::object self, py::object code, py::object module_n
     return result;
   } catch (py::error_already_set &e) {
     if (!e.matches(PyExc_Exception)) throw;
-    py::str error_msg(e.value());
-    log("error", "[LSP] Error in get_diagnostics: %s", error_msg);
-    py::dict result;
-    result["diagnostics"] = py::list();
-    result["error"] = error_msg;
-    return result;
+    failure = e.value();
   }
+  py::str error_msg(failure);
+  log("error", "[LSP] Error in get_diagnostics: %s", error_msg);
+  py::dict result;
+  result["diagnostics"] = py::list();
+  result["error"] = error_msg;
+  return result;
 }
 
 py::object run_pyflakes(py::object self, py::object code, py::object filename) {
   require_exact(code, &PyUnicode_Type, "code");
   require_exact(filename, &PyUnicode_Type, "filename");
   py::list diagnostics;
+  py::object failure;
   try {
     py::object string_io = global("io").attr("StringIO");
     py::object warning_stream = string_io();
     py::object error_stream = string_io();
-    py::object reporter =
-        global("pyflakes_reporter").attr("Reporter")(warning_stream, error_stream);
-    global("pyflakes_api").attr("check")(code, filename, reporter);
+    py::object reporter = call_parked(global("pyflakes_reporter").attr("Reporter"),
+                                      py::make_tuple(warning_stream, error_stream));
+    call_parked(global("pyflakes_api").attr("check"), py::make_tuple(code, filename, reporter));
 
     py::object parse = self.attr("_parse_pyflakes_message");
     const std::pair<py::object *, const char *> streams[] = {
@@ -107,15 +109,16 @@ py::object run_pyflakes(py::object self, py::object code, py::object filename) {
       stream->attr("seek")(0);
       py::object severity = global(severity_name);
       for (py::handle line : *stream) {
-        py::object record = parse(line.attr("strip")(), severity);
+        py::object record = call_parked(parse, py::make_tuple(line.attr("strip")(), severity));
         if (!record.is_none()) diagnostics.append(record);
       }
     }
     log("debug", "[LSP] Pyflakes returned %d diagnostics", py::len(diagnostics));
   } catch (py::error_already_set &e) {
     if (!e.matches(PyExc_Exception)) throw;
-    log("warning", "[LSP] Pyflakes check failed: %s", e.value());
+    failure = e.value();
   }
+  if (failure) log("warning", "[LSP] Pyflakes check failed: %s", failure);
   return diagnostics;
 }
 
@@ -123,6 +126,7 @@ py::object parse_pyflakes_message(py::object, py::object message, py::object sev
   require_exact(message, &PyUnicode_Type, "message");
   py::int_ level = to_int(severity, "severity");
   if (PyUnicode_GET_LENGTH(message.ptr()) == 0) return py::none();
+  py::object failure;
   try {
     py::object match = global("PYFLAKES_MESSAGE_PATTERN").attr("match")(message);
     if (match.is_none()) return py::none();
@@ -135,14 +139,15 @@ py::object parse_pyflakes_message(py::object, py::object message, py::object sev
     py::object msg = groups[3];
     py::object end_col = colno + py::int_(1);
     // A message that starts with a quoted name gets the name's width.
-    py::object quoted = global("re").attr("match")("^'([^']+)'", msg);
+    py::object quoted = call_parked(global("re").attr("match"), py::make_tuple("^'([^']+)'", msg));
     if (!quoted.is_none()) end_col = colno + py::int_(py::len(quoted.attr("group")(1)));
     return marker(lineno, colno, end_col, msg, level);
   } catch (py::error_already_set &e) {
     if (!e.matches(PyExc_Exception)) throw;
-    log("debug", "[LSP] Failed to parse pyflakes message '%s': %s", message, e.value());
-    return py::none();
+    failure = e.value();
   }
+  log("debug", "[LSP] Failed to parse pyflakes message '%s': %s", message, failure);
+  return py::none();
 }
 
 }  // namespace

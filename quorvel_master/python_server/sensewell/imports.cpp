@@ -8,23 +8,6 @@
 namespace sensewell {
 namespace {
 
-template <typename... Args>
-void log(const char *level, const char *format, Args &&...args) {
-  global("logger").attr(level)(format, std::forward<Args>(args)...);
-}
-
-bool truthy(py::handle value) {
-  int result = PyObject_IsTrue(value.ptr());
-  if (result < 0) throw py::error_already_set();
-  return result != 0;
-}
-
-bool is_instance(py::handle value, py::handle type) {
-  int result = PyObject_IsInstance(value.ptr(), type.ptr());
-  if (result < 0) throw py::error_already_set();
-  return result != 0;
-}
-
 // getattr that reports a missing field as null, as ast.iter_fields skips those.
 py::object field_or_null(py::handle node, py::handle name) {
   PyObject *value = PyObject_GetAttr(node.ptr(), name.ptr());
@@ -84,11 +67,14 @@ py::object check_unresolved_imports(py::object self, py::object code, py::object
   require_exact(code, &PyUnicode_Type, "code");
   require_exact_or_none(module_name, &PyUnicode_Type, "module_name");
   py::list diagnostics;
+  // Failures are only recorded in the handler; the logging runs after it, where a thread
+  // stopped by the interpreter's exit can still be parked.
+  py::object failure;
   try {
     py::object ast = global("ast");
     py::object tree;
     try {
-      tree = ast.attr("parse")(code);
+      tree = call_parked(ast.attr("parse"), py::make_tuple(code));
     } catch (py::error_already_set &e) {
       // Syntax errors are the parser's diagnostic, reported on their own.
       if (e.matches(PyExc_SyntaxError)) return diagnostics;
@@ -111,7 +97,7 @@ py::object check_unresolved_imports(py::object self, py::object code, py::object
       }
       py::dict range;  // the whole statement, shared by all of its unresolved names
       for (py::object &name : names) {
-        if (truthy(can_resolve(name))) continue;
+        if (truthy(call_parked(can_resolve, py::make_tuple(name)))) continue;
         if (range.empty()) {
           py::object lineno = node.attr("lineno");
           py::object col_offset = node.attr("col_offset");
@@ -132,8 +118,9 @@ py::object check_unresolved_imports(py::object self, py::object code, py::object
     log("debug", "[LSP] Import check found %d unresolved imports", py::len(diagnostics));
   } catch (py::error_already_set &e) {
     if (!e.matches(PyExc_Exception)) throw;
-    log("warning", "[LSP] Import check failed: %s", e.value());
+    failure = e.value();
   }
+  if (failure) log("warning", "[LSP] Import check failed: %s", failure);
   return diagnostics;
 }
 
@@ -148,12 +135,15 @@ py::object can_resolve_import(py::object self, py::object module_name) {
     if (!temp_dir.is_none()) {
       // Synced user modules are flat files, so a dotted name only matches a dotted file name.
       py::object path = global("os").attr("path");
-      py::object temp_module_path =
-          path.attr("join")(temp_dir.attr("name"), module_name + py::str(".py"));
-      if (truthy(path.attr("exists")(temp_module_path))) return py::bool_(true);
+      py::object temp_module_path = call_parked(
+          path.attr("join"), py::make_tuple(temp_dir.attr("name"), module_name + py::str(".py")));
+      if (truthy(call_parked(path.attr("exists"), py::make_tuple(temp_module_path)))) {
+        return py::bool_(true);
+      }
     }
 
-    py::object spec = global("importlib").attr("util").attr("find_spec")(module_name);
+    py::object spec = call_parked(global("importlib").attr("util").attr("find_spec"),
+                                  py::make_tuple(module_name));
     return py::bool_(!spec.is_none());
   } catch (py::error_already_set &e) {
     // ModuleNotFoundError is an ImportError; a parent that is no package raises it too.

@@ -3,32 +3,22 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <exception>
+#include <optional>
 #include <string>
 
 #include "sensewell.h"
 
+using namespace pybind11::literals;
+
 namespace sensewell {
 namespace {
-
-void log(const char *level, py::handle message) {
-  sensewell::log(level, message);
-}
-
-template <typename... Args>
-void log(const char *level, const char *format, Args &&...args) {
-  sensewell::log(level, format, std::forward<Args>(args)...);
-}
-
-// What `except Exception` catches; anything else (KeyboardInterrupt, SystemExit) passes.
-bool is_exception(py::error_already_set &e) {
-  return e.matches(PyExc_Exception);
-}
 
 // Makes an exception the one being handled, as inside a Python `except` block, so that a
 // log call with exc_info=True finds it.
 class Handling {
  public:
-  explicit Handling(py::error_already_set &e) {
+  explicit Handling(const py::error_already_set &e) {
     // The handled exception is kept as its value alone, which must carry the traceback.
     if (e.trace()) PyException_SetTraceback(e.value().ptr(), e.trace().ptr());
     PyErr_GetExcInfo(&type_, &value_, &trace_);
@@ -103,7 +93,7 @@ bool unchanged_since_written(py::handle path, py::handle code) {
   }
   py::object st;
   try {
-    st = global("os").attr("stat")(path);
+    st = call_parked(global("os").attr("stat"), py::make_tuple(path));
   } catch (py::error_already_set &e) {
     if (!is_exception(e)) throw;
     return false;
@@ -128,7 +118,7 @@ py::object advance_mtime(py::handle tmp_path, py::handle path) {
   }
   py::object old;
   try {
-    old = os.attr("stat")(path);
+    old = call_parked(os.attr("stat"), py::make_tuple(path));
   } catch (py::error_already_set &e) {
     if (!e.matches(PyExc_FileNotFoundError)) throw;
   }
@@ -140,16 +130,18 @@ py::object advance_mtime(py::handle tmp_path, py::handle path) {
     }
     have_floor = true;
   }
-  py::object st = os.attr("stat")(tmp_path);
+  py::object stat = os.attr("stat");
+  py::object st = call_parked(stat, py::make_tuple(tmp_path));
   if (!have_floor) return st;
   for (long long step : {1'000LL, 1'000'000LL, 1'000'000'000LL, 2'000'000'000LL}) {
     if (st.attr("st_mtime_ns").cast<long long>() > floor_ns &&
         st.attr("st_mtime").cast<double>() > floor) {
       break;
     }
-    os.attr("utime")(tmp_path, py::arg("ns") = py::make_tuple(st.attr("st_atime_ns"),
-                                                              py::int_(floor_ns + step)));
-    st = os.attr("stat")(tmp_path);
+    call_parked(
+        os.attr("utime"), py::make_tuple(tmp_path),
+        py::dict("ns"_a = py::make_tuple(st.attr("st_atime_ns"), py::int_(floor_ns + step))));
+    st = call_parked(stat, py::make_tuple(tmp_path));
   }
   return st;
 }
@@ -161,31 +153,40 @@ void write_module(py::handle directory, py::handle path, py::handle code) {
   static std::atomic<unsigned long long> counter{0};
   py::object os = global("os");
   std::string name = ".sync-" + std::to_string(getpid()) + "-" + std::to_string(++counter) + ".tmp";
-  py::object tmp_path = os.attr("path").attr("join")(directory, name);
+  py::object tmp_path = call_parked(os.attr("path").attr("join"), py::make_tuple(directory, name));
+  // Failures are carried out of their handlers and the file work done after them, where a
+  // thread stopped by the interpreter's exit can still be parked.
+  std::exception_ptr failure;
   try {
-    py::object file = builtin("open")(tmp_path, "x", py::arg("encoding") = "utf-8");
+    py::object file = call_parked(builtin("open"), py::make_tuple(tmp_path, "x"),
+                                  py::dict("encoding"_a = "utf-8"));
+    std::exception_ptr write_failure;
     try {
-      file.attr("write")(code);
+      call_parked(file.attr("write"), py::make_tuple(code));
     } catch (py::error_already_set &) {
-      file.attr("close")();
-      throw;
+      write_failure = std::current_exception();
     }
-    file.attr("close")();
+    call_parked(file.attr("close"), py::tuple());
+    if (write_failure) std::rethrow_exception(write_failure);
     py::object st = advance_mtime(tmp_path, path);
-    os.attr("replace")(tmp_path, path);
+    call_parked(os.attr("replace"), py::make_tuple(tmp_path, path));
     py::object text = PyUnicode_Check(code.ptr()) ? py::reinterpret_borrow<py::object>(code)
                                                   : py::object(py::none());
     store_written(path,
                   {text, st.attr("st_size"), st.attr("st_ino"),
                    st.attr("st_mtime_ns").cast<long long>(), st.attr("st_mtime").cast<double>()});
   } catch (py::error_already_set &) {
-    try {
-      if (py::bool_(os.attr("path").attr("exists")(tmp_path))) os.attr("remove")(tmp_path);
-    } catch (py::error_already_set &cleanup_error) {
-      if (!is_exception(cleanup_error)) throw;
-    }
-    throw;
+    failure = std::current_exception();
   }
+  if (!failure) return;
+  try {
+    if (truthy(call_parked(os.attr("path").attr("exists"), py::make_tuple(tmp_path)))) {
+      call_parked(os.attr("remove"), py::make_tuple(tmp_path));
+    }
+  } catch (py::error_already_set &cleanup_error) {
+    if (!is_exception(cleanup_error)) throw;
+  }
+  std::rethrow_exception(failure);
 }
 
 void forget_module(py::handle path) {
@@ -211,25 +212,28 @@ void init(py::object self) {
   py::object os = global("os");
   py::object path = os.attr("path");
   self.attr("_workspace_path") = py::none();
-  self.attr("_temp_dir") = global("tempfile").attr("TemporaryDirectory")();
-  self.attr("_python_server_path") = path.attr("dirname")(path.attr("abspath")(global("__file__")));
-  self.attr("_stubs_path") = path.attr("join")(self.attr("_python_server_path"), "stubs");
-  self.attr("_jedi_project") = global("jedi").attr("Project")(
-      py::arg("path") = self.attr("_temp_dir").attr("name"),
-      py::arg("added_sys_path") = py::list(py::make_tuple(self.attr("_stubs_path"))));
+  self.attr("_temp_dir") = call_parked(global("tempfile").attr("TemporaryDirectory"), py::tuple());
+  py::object module_file = call_parked(path.attr("abspath"), py::make_tuple(global("__file__")));
+  self.attr("_python_server_path") = call_parked(path.attr("dirname"), py::make_tuple(module_file));
+  self.attr("_stubs_path") =
+      call_parked(path.attr("join"), py::make_tuple(self.attr("_python_server_path"), "stubs"));
+  self.attr("_jedi_project") = call_parked(
+      global("jedi").attr("Project"), py::tuple(),
+      py::dict("path"_a = self.attr("_temp_dir").attr("name"),
+               "added_sys_path"_a = py::list(py::make_tuple(self.attr("_stubs_path")))));
   self.attr("_hover_mode") = "compact";
   log("info",
       "[LSP] LSPBridge initialized (pylsp_available=%s, pyflakes_available=%s, temp_dir=%s, "
       "python_server=%s, stubs=%s)",
       global("PYLSP_AVAILABLE"), global("PYFLAKES_AVAILABLE"), self.attr("_temp_dir").attr("name"),
       self.attr("_python_server_path"), self.attr("_stubs_path"));
-  self.attr("preload_quorvel_module_async")();
+  call_parked(self.attr("preload_quorvel_module_async"), py::tuple());
 }
 
 // The warm-up runs on a daemon thread, which the interpreter stops at exit by unwinding its
 // stack from inside whatever Python call it is making. Every C++ owner destroyed by that
-// unwind would free memory without the GIL while the main thread finalises, so this path
-// holds plain references only: they are released on success and left alone when stopped.
+// unwind would free memory without the GIL while the main thread finalises, so its jedi calls
+// hold plain references only: they are released on success and left alone when stopped.
 PyObject *call(PyObject *callable, PyObject *args, PyObject *kwargs = nullptr) {
   if (callable == nullptr || args == nullptr) return nullptr;
   return park_on_exit([&] { return PyObject_Call(callable, args, kwargs); });
@@ -239,13 +243,18 @@ void release(std::initializer_list<PyObject *> refs) {
   for (PyObject *ref : refs) Py_XDECREF(ref);
 }
 
-// Logs at level with an already-built argument tuple; false when the call failed.
+// Logs at level, through the shared logger call, with an argument tuple it takes over (null
+// when building it failed); false, with the Python error set, when nothing was logged.
 bool log_raw(const char *level, PyObject *args) {
-  PyObject *logger = PyObject_GetAttrString(state().module.ptr(), "logger");
-  PyObject *fn = logger == nullptr ? nullptr : PyObject_GetAttrString(logger, level);
-  PyObject *result = call(fn, args);
-  release({logger, fn, args, result});
-  return result != nullptr;
+  if (args == nullptr) return false;
+  auto owned = py::reinterpret_steal<py::object>(args);
+  try {
+    log_record(level, owned);
+  } catch (py::error_already_set &e) {
+    e.restore();
+    return false;
+  }
+  return true;
 }
 
 void preload_quorvel_module(py::handle self) {
@@ -288,11 +297,11 @@ void preload_quorvel_module(py::handle self) {
 }
 
 void preload_quorvel_module_async(py::object self) {
-  py::object thread =
-      global("threading")
-          .attr("Thread")(py::arg("target") = self.attr("preload_quorvel_module"),
-                          py::arg("name") = "LSP-quorvel-preload", py::arg("daemon") = true);
-  thread.attr("start")();
+  py::object thread = call_parked(global("threading").attr("Thread"), py::tuple(),
+                                  py::dict("target"_a = self.attr("preload_quorvel_module"),
+                                           "name"_a = "LSP-quorvel-preload", "daemon"_a = true));
+  // Thread.start waits for the new thread to run.
+  call_parked(thread.attr("start"), py::tuple());
   log("debug", "[LSP] Started async quorvel module preloading");
 }
 
@@ -300,15 +309,18 @@ void cleanup(py::object self) {
   py::object temp_dir = self.attr("_temp_dir");
   if (temp_dir.is_none()) return;
   try {
+    py::object failure;
     try {
       py::object directory = temp_dir.attr("name");
-      temp_dir.attr("cleanup")();
+      call_parked(temp_dir.attr("cleanup"), py::tuple());
       forget_directory(directory);
       log("info", "[LSP] Cleaned up temporary directory");
     } catch (py::error_already_set &e) {
       if (!is_exception(e)) throw;
-      log("warning", "[LSP] Failed to cleanup temporary directory: %s", e.value());
+      failure = e.value();
     }
+    // Logged outside the handler, where a thread stopped by the interpreter's exit can park.
+    if (failure) log("warning", "[LSP] Failed to cleanup temporary directory: %s", failure);
   } catch (py::error_already_set &) {
     self.attr("_temp_dir") = py::none();
     throw;
@@ -330,6 +342,7 @@ void set_hover_mode(py::object self, py::object mode) {
 
 void update_sys_paths(py::object self, py::object new_paths) {
   require_exact(new_paths, &PyList_Type, "new_paths");
+  std::optional<py::error_already_set> failure;
   try {
     py::list added_paths;
     added_paths.append(self.attr("_stubs_path"));
@@ -339,16 +352,19 @@ void update_sys_paths(py::object self, py::object new_paths) {
     }
     py::object temp_dir = self.attr("_temp_dir");
     py::object root = temp_dir.is_none() ? py::object(py::none()) : temp_dir.attr("name");
-    self.attr("_jedi_project") = global("jedi").attr("Project")(
-        py::arg("path") = root, py::arg("added_sys_path") = added_paths);
+    self.attr("_jedi_project") =
+        call_parked(global("jedi").attr("Project"), py::tuple(),
+                    py::dict("path"_a = root, "added_sys_path"_a = added_paths));
     log("info", "[LSP] Updated jedi project with %d total paths (%d package paths, stubs path: %s)",
         added_paths.size(), py::len(new_paths), self.attr("_stubs_path"));
   } catch (py::error_already_set &e) {
     if (!is_exception(e)) throw;
-    Handling handling(e);
-    global("logger").attr("error")("[LSP] Failed to update sys paths: %s", e.value(),
-                                   py::arg("exc_info") = true);
+    failure = e;
   }
+  if (!failure) return;
+  Handling handling(*failure);
+  log_record("error", py::make_tuple("[LSP] Failed to update sys paths: %s", failure->value()),
+             py::dict("exc_info"_a = true));
 }
 
 void sync_modules(py::object self, py::object modules, py::object dirty_files) {
@@ -362,33 +378,41 @@ void sync_modules(py::object self, py::object modules, py::object dirty_files) {
     py::object directory = self.attr("_temp_dir").attr("name");
     py::str name = py::reinterpret_steal<py::str>(PyObject_Format(module_name.ptr(), nullptr));
     if (!name) throw py::error_already_set();
-    py::object file_path = os.attr("path").attr("join")(directory, name + py::str(".py"));
+    py::object file_path =
+        call_parked(os.attr("path").attr("join"), py::make_tuple(directory, name + py::str(".py")));
+    py::object failure;
     try {
       check_module_name(name);
       if (!unchanged_since_written(file_path, code)) write_module(directory, file_path, code);
       log("debug", "[LSP] Synced module '%s' to %s", module_name, file_path);
     } catch (py::error_already_set &e) {
       if (!is_exception(e)) throw;
-      log("warning", "[LSP] Failed to sync module '%s': %s", module_name, e.value());
+      failure = e.value();
     }
+    if (failure) log("warning", "[LSP] Failed to sync module '%s': %s", module_name, failure);
   }
 }
 
 void delete_module(py::object self, py::object module_name) {
   require_exact(module_name, &PyUnicode_Type, "module_name");
   py::object os = global("os");
-  py::object file_path = os.attr("path").attr("join")(self.attr("_temp_dir").attr("name"),
-                                                      module_name + py::str(".py"));
+  py::object file_path = call_parked(
+      os.attr("path").attr("join"),
+      py::make_tuple(self.attr("_temp_dir").attr("name"), module_name + py::str(".py")));
+  py::object failure;
   try {
     check_module_name(module_name);
-    if (py::bool_(os.attr("path").attr("exists")(file_path))) {
-      os.attr("remove")(file_path);
+    if (truthy(call_parked(os.attr("path").attr("exists"), py::make_tuple(file_path)))) {
+      call_parked(os.attr("remove"), py::make_tuple(file_path));
       forget_module(file_path);
       log("debug", "[LSP] Deleted module file '%s'", module_name);
     }
   } catch (py::error_already_set &e) {
     if (!is_exception(e)) throw;
-    log("warning", "[LSP] Failed to delete module file '%s': %s", module_name, e.value());
+    failure = e.value();
+  }
+  if (failure) {
+    log("warning", "[LSP] Failed to delete module file '%s': %s", module_name, failure);
   }
 }
 

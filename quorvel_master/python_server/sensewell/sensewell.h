@@ -63,6 +63,11 @@ decltype(auto) park_on_exit(F &&call) {
 // callable(**kwargs) for the jedi calls where requests and the warm-up spend their time.
 py::object call_jedi(const py::object &callable, py::handle kwargs = py::handle());
 
+// callable(*args, **kwargs) for any other call that can block or run much Python code (file
+// I/O, pyflakes, the parser, the import system, overridable methods). args is a tuple, kwargs
+// a dict or null.
+py::object call_parked(py::handle callable, py::handle args, py::handle kwargs = py::handle());
+
 // Serialises every use of jedi in the process (jedi is not thread-safe). Waiting for it
 // releases the GIL, so the holder can finish. Re-entrant on the thread that holds it.
 class JediLock {
@@ -110,19 +115,19 @@ py::object open_script(const Request &req);
 py::dict guard_request(const char *method, const std::function<py::dict()> &body,
                        py::dict (*failed)(py::object error_msg));
 bool truthy(py::handle value);
+bool is_instance(py::handle value, py::handle type);
+// What `except Exception` catches; anything else (KeyboardInterrupt, SystemExit) passes.
 bool is_exception(const py::error_already_set &e);
 bool equals(py::handle value, const char *text);
 
-// Format and arguments go to the logger separately, as %-style logging expects.
+// Every log record goes through here: logger.<level>(*args, **kwargs), parked on exit.
+void log_record(const char *level, py::handle args, py::handle kwargs = py::handle());
+
+// Format and arguments go to the logger separately, as %-style logging expects; a message
+// without arguments is passed alone.
 template <typename Fmt, typename... Args>
 void log(const char *level, const Fmt &fmt, Args &&...args) {
-  py::object fn = global("logger").attr(level);
-  py::tuple call_args = py::make_tuple(fmt, std::forward<Args>(args)...);
-  // A logging handler's lock is another place a thread waits.
-  PyObject *result =
-      park_on_exit([&] { return PyObject_Call(fn.ptr(), call_args.ptr(), nullptr); });
-  if (result == nullptr) throw py::error_already_set();
-  Py_DECREF(result);
+  log_record(level, py::make_tuple(fmt, std::forward<Args>(args)...));
 }
 
 // LSPBridge's methods by name; module.cpp puts them into the class in its fixed order.

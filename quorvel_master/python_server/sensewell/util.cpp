@@ -84,6 +84,24 @@ py::object call_jedi(const py::object &callable, py::handle kwargs) {
   return py::reinterpret_steal<py::object>(result);
 }
 
+bool is_instance(py::handle value, py::handle type) {
+  int result = PyObject_IsInstance(value.ptr(), type.ptr());
+  if (result < 0) throw py::error_already_set();
+  return result == 1;
+}
+
+py::object call_parked(py::handle callable, py::handle args, py::handle kwargs) {
+  PyObject *result =
+      park_on_exit([&] { return PyObject_Call(callable.ptr(), args.ptr(), kwargs.ptr()); });
+  if (result == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(result);
+}
+
+void log_record(const char *level, py::handle args, py::handle kwargs) {
+  // A logging handler's lock is another place a thread waits.
+  call_parked(global("logger").attr(level), args, kwargs);
+}
+
 JediLock::JediLock() {
   unsigned long me = PyThread_get_thread_ident();
   if (jedi_owner.load() == me) {
