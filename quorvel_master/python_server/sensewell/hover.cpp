@@ -305,7 +305,7 @@ void check_position(const Request &req) {
 void sync_request_modules(const Request &req) {
   if (!truthy(req.modules) && !truthy(req.dirty_files)) return;
   py::object modules = truthy(req.modules) ? req.modules : py::dict();
-  req.self.attr("sync_modules")(modules, req.dirty_files);
+  call_parked(req.self.attr("sync_modules"), py::make_tuple(modules, req.dirty_files));
 }
 
 py::object open_script(const Request &req) {
@@ -314,8 +314,9 @@ py::object open_script(const Request &req) {
     script_path = req.path;
     if (truthy(req.self.attr("_is_module_name")(req.path))) {
       // The edited module's own file, so jedi resolves the synced modules beside it.
-      script_path = global("os").attr("path").attr("join")(req.self.attr("_temp_dir").attr("name"),
-                                                           cat(req.path, ".py"));
+      script_path = call_parked(
+          global("os").attr("path").attr("join"),
+          py::make_tuple(req.self.attr("_temp_dir").attr("name"), cat(req.path, ".py")));
     }
   }
   return call_jedi(global("jedi").attr("Script"),
