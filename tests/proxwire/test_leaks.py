@@ -198,6 +198,9 @@ class TestProxies:
         def op():
             cycle = [proxwire.OfficeJsObject(43, "Range")]
             cycle.append(cycle)
+            del cycle
+            gc.collect()  # the release is queued in the collection
+            proxwire.OfficeJsObject(44, "Range")  # and goes out ahead of this plain one
 
         assert_no_leak(op)
 

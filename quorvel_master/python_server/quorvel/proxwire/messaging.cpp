@@ -112,6 +112,58 @@ class LockGuard {
   py::object lock_;
 };
 
+// Whether a garbage collection runs on this thread, kept by a hook in the collector's
+// callbacks: a collection starts at any allocation, also inside the kernel's own code while it
+// holds the lock its send handler takes, so releases arising there must not enter the handler.
+thread_local bool collecting = false;
+py::handle collection_hook;      // the hook itself, never freed
+py::handle collector_callbacks;  // the list the collector calls, as found at initialisation
+
+struct CollectionPhase {
+  static constexpr const char *name = "collection_phase";
+  static constexpr std::array<const char *, 2> params{"phase", "info"};
+  static constexpr std::size_t required = 2;
+  static py::object body(PyObject *const *args) {
+    PyObject *phase = args[0];
+    if (PyUnicode_Check(phase)) {
+      if (PyUnicode_CompareWithASCIIString(phase, "start") == 0) {
+        collecting = true;
+      } else if (PyUnicode_CompareWithASCIIString(phase, "stop") == 0) {
+        collecting = false;
+      }
+    }
+    return py::none();
+  }
+};
+
+// User code may take the hook out of the list mid-collection, and then no "stop" comes: the
+// flag counts only while the hook is still there.
+bool in_collection() {
+  if (!collecting) return false;
+  PyObject *list = collector_callbacks.ptr();
+  if (list != nullptr && PyList_Check(list)) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+      if (PyList_GET_ITEM(list, i) == collection_hook.ptr()) return true;
+    }
+  }
+  collecting = false;
+  return false;
+}
+
+void register_collection_hook() {
+  py::object hook = fast_function<CollectionPhase>(
+      "collection_phase(phase, info)\n\n"
+      "Tracks the garbage collections of this thread, so that releases arising inside one are "
+      "queued.");
+  py::object callbacks = py::module_::import("gc").attr("callbacks");
+  // A list put there by user code before us is never called by the collector; ours just
+  // never fires then, and releases go out as before.
+  if (!PyList_Check(callbacks.ptr())) return;
+  if (PyList_Append(callbacks.ptr(), hook.ptr()) < 0) fail();
+  collection_hook = hook.release();
+  collector_callbacks = callbacks.release();
+}
+
 // Releases that arose while this thread could not enter the handler; touched only with the
 // GIL held.
 std::deque<py::object> &detached_queue() {
@@ -197,7 +249,7 @@ void call_handler(py::handle handler, py::handle env) {
 
 void flush_detached() {
   auto &queue = detached_queue();
-  while (!queue.empty() && handler_depth == 0 && locks_held == 0) {
+  while (!queue.empty() && handler_depth == 0 && locks_held == 0 && !in_collection()) {
     py::object env = std::move(queue.front());
     queue.pop_front();
     try {
@@ -619,9 +671,10 @@ void send_detached(py::dict req) {
     py::object handler = get_attr(global("messaging"), names.send_handler);
     if (!truth(handler)) return;
     py::object env = make_envelope(req, new_request_id());
-    if (handler_depth > 0 || locks_held > 0) {
-      // Entering the handler from inside itself could corrupt the kernel's channel, and
-      // under a messaging lock it could wait for that very lock.
+    if (handler_depth > 0 || locks_held > 0 || in_collection()) {
+      // Entering the handler from inside itself could corrupt the kernel's channel; under a
+      // messaging lock, or in a collection inside the kernel's own lock, it could wait for
+      // that very lock.
       detached_queue().push_back(std::move(env));
       return;
     }
@@ -638,6 +691,7 @@ void send_detached(py::dict req) {
 void init_messaging(py::module_ &m) {
   init_names();
   pthread_atfork(nullptr, nullptr, &discard_random_pool);  // a child must not repeat our IDs
+  register_collection_hook();
 
   ClassBuilder refusal("RemoteAttributeError",
                        "The add-in refused to read or write an attribute or item of an object.");
