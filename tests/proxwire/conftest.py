@@ -1,17 +1,13 @@
 """Fixtures for every proxwire test: a clean messaging state, send handlers, a fake add-in
 answering on its own listener thread, and isolated runs for deadlock-prone cases."""
-import os
-import queue
 import subprocess
-import sys
 import textwrap
-import threading
 
 import pytest
 
+import support
+from fake_addin import FakeAddin
 from quorvel_master.python_server.quorvel import proxwire as pw
-
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
 def make_reply(env, result=None, ok=True, error=None):
@@ -57,62 +53,25 @@ def recorder(send_handler):
     return sent
 
 
-class FakeAddIn:
-    """The add-in behind the kernel: the send handler queues each envelope, and a listener
-    thread answers it with answer(env) through messaging.on_message (None: no answer)."""
-
-    _STOP = object()
-
-    def __init__(self, answer):
-        self.answer = answer
-        self.envelopes = []
-        self.errors = []
-        self._queue = queue.Queue()
-        self.thread = threading.Thread(target=self._listen, name="fake-addin", daemon=True)
-
-    def send(self, env):
-        self.envelopes.append(env)
-        self._queue.put(env)
-
-    def _listen(self):
-        while True:
-            env = self._queue.get()
-            if env is self._STOP:
-                return
-            try:
-                response = self.answer(env)
-                if response is not None:
-                    pw.messaging.on_message(response)
-            except BaseException as exc:  # a listener that dies would hang the workers
-                self.errors.append(exc)
-
-    def start(self):
-        pw.messaging.set_send_handler(self.send)
-        self.thread.start()
-        return self
-
-    def stop(self):
-        self._queue.put(self._STOP)
-        self.thread.join(timeout=10)
-        assert not self.thread.is_alive(), "fake add-in listener did not stop"
-
-
 @pytest.fixture
 def addin():
     """addin(answer=reply) starts a fake add-in whose listener answers with answer(env)."""
     started = []
 
     def start(answer=make_reply):
-        fake = FakeAddIn(answer).start()
+        # answer(env) gives whole responses: their "requestId" is the one delivered.
+        fake = FakeAddin(answer)
+        pw.messaging.set_send_handler(fake.handler)
         started.append(fake)
         return fake
 
     yield start
     for fake in started:
-        fake.stop()
+        fake.stop(timeout=10)
+        assert not fake.thread.is_alive(), "fake add-in listener did not stop"
     pw.messaging.set_send_handler(None)
     for fake in started:
-        assert fake.errors == [], f"listener failed: {fake.errors!r}"
+        assert fake.listener_errors == [], f"listener failed: {fake.listener_errors!r}"
 
 
 @pytest.fixture
@@ -120,10 +79,8 @@ def isolated():
     """isolated(code, timeout=60) runs code in a fresh interpreter from the repository root,
     so a hang or a crash fails the test instead of the run; returns its stdout."""
     def run(code, timeout=60):
-        env = dict(os.environ, PYTHONPATH=ROOT)
         try:
-            proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], cwd=ROOT,
-                                  env=env, capture_output=True, text=True, timeout=timeout)
+            proc = support.run_python(textwrap.dedent(code), timeout)
         except subprocess.TimeoutExpired as exc:
             pytest.fail(f"isolated run hung for {timeout} s\n{exc.stdout}\n{exc.stderr}")
         assert proc.returncode == 0, f"exit {proc.returncode}\n{proc.stdout}\n{proc.stderr}"

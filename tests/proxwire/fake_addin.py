@@ -1,9 +1,28 @@
 """A stand-in for the add-in and the kernel's channel: requests are answered on a listener
-thread of its own, the way the kernel delivers responses."""
+thread of its own, the way the kernel delivers responses; and the tests' other shared helpers."""
+import contextlib
 import queue
 import threading
 
+import pytest
+
 from quorvel_master.python_server.quorvel import proxwire as pw
+
+
+def needs(*names):
+    """Skips until the module has every one of `names`."""
+    missing = [n for n in names if not hasattr(pw, n)]
+    return pytest.mark.skipif(bool(missing), reason="not built yet: " + ", ".join(missing))
+
+
+@contextlib.contextmanager
+def handling(handler):
+    """`handler` is the send handler while the block runs; none is left afterwards."""
+    pw.messaging.set_send_handler(handler)
+    try:
+        yield handler
+    finally:
+        pw.messaging.set_send_handler(None)
 
 
 def ok(result=None):
@@ -78,6 +97,36 @@ class FakeAddin:
         self.answer = answer_once
         return done, result
 
-    def stop(self):
+    def stop(self, timeout=5):
         self._queue.put(None)
-        self.thread.join(5)
+        self.thread.join(timeout)
+
+
+@contextlib.contextmanager
+def serving(answer=None):
+    """A FakeAddin installed as the send handler; stopped on leaving, and none of its answers
+    may have failed."""
+    addin = FakeAddin(answer)
+    pw.messaging.set_send_handler(addin.handler)
+    yield addin
+    addin.stop()
+    assert not addin.listener_errors, f"listener failed: {addin.listener_errors!r}"
+
+
+def on_worker(fn, timeout=20):
+    """Runs `fn` on a worker thread, as user code runs, and returns or raises its outcome."""
+    out = {}
+
+    def run():
+        try:
+            out["value"] = fn()
+        except BaseException as e:  # noqa: B902 - handed back to the test
+            out["error"] = e
+
+    t = threading.Thread(target=run)
+    t.start()
+    t.join(timeout)
+    assert not t.is_alive(), "worker did not finish"
+    if "error" in out:
+        raise out["error"]
+    return out["value"]

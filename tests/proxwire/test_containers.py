@@ -1,7 +1,7 @@
 """OfficeJsArray and OfficeJsDict: local snapshots that still read remotely and release."""
 import pytest
 
-from fake_addin import FakeAddin, fail, ok, value
+from fake_addin import fail, ok, serving, value
 from quorvel_master.python_server.quorvel import proxwire as pw
 
 STALE = "Excel Object used after messaging context was stopped"
@@ -10,11 +10,8 @@ CALLABLE = "^Only Function-typed SpecialObjects are callable$"
 
 @pytest.fixture
 def addin():
-    a = FakeAddin(lambda env: ok(value("remote")))
-    pw.messaging.set_send_handler(a.handler)
-    yield a
-    a.stop()
-    assert not a.listener_errors
+    with serving(lambda env: ok(value("remote"))) as a:
+        yield a
 
 
 @pytest.mark.parametrize("cls, base, name, typ", [

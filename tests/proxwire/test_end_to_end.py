@@ -10,6 +10,7 @@ import pandas as pd
 import pytest
 
 from addin_sim import CallbackError, SimulatedAddin
+from fake_addin import on_worker
 from quorvel_master.python_server.quorvel import proxwire
 from quorvel_master.python_server.quorvel.proxwire import (
     Excel,
@@ -48,24 +49,6 @@ def values_at(addin, address, sheet_name="Sheet1"):
     """What the workbook itself holds, bypassing the bridge."""
     return addin.handler.fixed[1].get_workbook().get_worksheets().call_getItem(sheet_name) \
         .call_getRange(address).get_values()
-
-
-def on_worker(func):
-    outcome = {}
-
-    def body():
-        try:
-            outcome["result"] = func()
-        except BaseException as exc:
-            outcome["error"] = exc
-
-    thread = threading.Thread(target=body)
-    thread.start()
-    thread.join(60)
-    assert not thread.is_alive()
-    if "error" in outcome:
-        raise outcome["error"]
-    return outcome["result"]
 
 
 class TestRanges:
@@ -296,7 +279,8 @@ def test_reset_mid_script(addin):
         values.length
     assert values == [["before the reset"]]  # the snapshot stays readable
 
-    fresh = on_worker(lambda: Excel.workbook.worksheets.getItem("Sheet1").getRange("A1:B2"))
+    fresh = on_worker(lambda: Excel.workbook.worksheets.getItem("Sheet1").getRange("A1:B2"),
+                      timeout=60)
     assert fresh.values[0][0] == "before the reset"
     assert GetSetting("locale") == "en-US"
     assert Union(fresh, sheet().getRange("C1")).address == "Sheet1!A1:B2,Sheet1!C1"

@@ -1,16 +1,13 @@
 """Interpreter exit while daemon threads are inside messaging: blocked in requests, timing
 out in loops, reading through proxies, or waiting for a messaging lock. Each case runs in
 fresh interpreters, several times, and every run must exit cleanly."""
-import os
-import subprocess
-import sys
 import textwrap
 
 import pytest
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+import support
+
 RUNS = 8
-PARALLEL = 2
 
 PRELUDE = """
 import itertools, queue, random, threading, time
@@ -32,6 +29,14 @@ def answer_on_listeners(answer, listeners=2):
                 m.on_message({"requestId": env["requestId"], **response})
     for _ in range(listeners):
         daemon(listen)
+
+def request_with_timeouts():
+    # Nobody answers: every request times out at once, over and over.
+    while True:
+        try:
+            m.send_request_sync({"method": "GET", "name": "x", "caller": 1}, timeout=0.001)
+        except TimeoutError:
+            pass
 """
 
 # Each script ends while its threads are busy; the interpreter then finalises under them.
@@ -47,14 +52,8 @@ CASES = {
     """,
     "request_loops_with_timeouts": """
         m.set_send_handler(lambda env: None)
-        def work():
-            while True:
-                try:
-                    m.send_request_sync({"method": "GET", "name": "x", "caller": 1}, timeout=0.001)
-                except TimeoutError:
-                    pass
         for _ in range(8):
-            daemon(work)
+            daemon(request_with_timeouts)
         time.sleep(0.1 + random.random() * 0.1)
     """,
     "proxies": """
@@ -82,18 +81,12 @@ CASES = {
             while True:
                 with lock:
                     time.sleep(0.002)
-        def request():
-            while True:
-                try:
-                    m.send_request_sync({"method": "GET", "name": "x", "caller": 1}, timeout=0.001)
-                except TimeoutError:
-                    pass
         def register():
             while True:
                 m.unregister_callable(m.register_callable(print))
         daemon(hold, m._waiters_lock)
         daemon(hold, m._callable_lock)
-        for target in (request, request, request, register, register):
+        for target in (request_with_timeouts,) * 3 + (register, register):
             daemon(target)
         time.sleep(0.1 + random.random() * 0.1)
         # Every worker queues up behind the main thread, which lets them go as it exits.
@@ -104,31 +97,7 @@ CASES = {
 }
 
 
-def run_repeatedly(body, runs=RUNS, timeout=60):
-    """Runs PRELUDE + body in `runs` fresh interpreters; returns the failed runs' reports."""
-    code = PRELUDE + textwrap.dedent(body)
-    env = dict(os.environ, PYTHONPATH=ROOT)
-    failures = []
-    for start in range(0, runs, PARALLEL):
-        procs = [
-            subprocess.Popen([sys.executable, "-c", code], cwd=ROOT, env=env, text=True,
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-            for _ in range(min(PARALLEL, runs - start))
-        ]
-        for proc in procs:
-            try:
-                out, err = proc.communicate(timeout=timeout)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                out, err = proc.communicate()
-                failures.append(f"hung\n{err}")
-                continue
-            if proc.returncode != 0 or "fatal" in err.lower():
-                failures.append(f"exit {proc.returncode}\n{out}\n{err}")
-    return failures
-
-
 @pytest.mark.parametrize("case", list(CASES))
 def test_exit_with_daemon_threads_inside_messaging(case):
-    failures = run_repeatedly(CASES[case])
+    failures = support.run_repeatedly(PRELUDE + textwrap.dedent(CASES[case]), RUNS, timeout=60)
     assert not failures, f"{len(failures)} of {RUNS} runs failed; first:\n{failures[0]}"

@@ -3,8 +3,6 @@ NUL-laden, surrogate and 10 MB texts and ints, and nesting past the recursion li
 ends in a clear Python error or the documented result, never a crash."""
 
 import concurrent.futures
-import os
-import subprocess
 import sys
 import textwrap
 
@@ -12,10 +10,10 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from fake_addin import handling, needs
 from quorvel_master.python_server.quorvel import proxwire
 
 messaging = proxwire.messaging
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 BIG_TEXT = "x" * (10 * 1024 * 1024)
 HUGE_INT = 2**200  # beyond any C integer
 UNPRINTABLE_INT = 10**5000  # more digits than str() will write
@@ -31,11 +29,6 @@ def short(value):
     return text if len(text) < 20 else f"{type(value).__name__}{len(text)}"
 
 
-def needs(*names):
-    missing = [n for n in names if not hasattr(proxwire, n)]
-    return pytest.mark.skipif(bool(missing), reason="not built yet: " + ", ".join(missing))
-
-
 class Untruthful:
     """A value whose truth and text cannot be taken."""
 
@@ -46,6 +39,17 @@ class Untruthful:
         raise ValueError("no text")
 
     __repr__ = __str__
+
+
+def assert_ignored(message):
+    """on_message(message) returns None and leaves a request that waits meanwhile unresolved."""
+    pending = concurrent.futures.Future()
+    messaging.waiters["p" * 32] = pending
+    try:
+        assert messaging.on_message(message) is None
+        assert messaging.waiters["p" * 32] is pending and not pending.done()
+    finally:
+        messaging.waiters.clear()
 
 
 @pytest.fixture
@@ -88,13 +92,7 @@ class TestEnvelopes:
 
     @pytest.mark.parametrize("rid", [None, "", 0, False, [], {}, 0.0])
     def test_false_request_ids_are_ignored(self, rid):
-        pending = concurrent.futures.Future()
-        messaging.waiters["p" * 32] = pending
-        try:
-            assert messaging.on_message({"requestId": rid, "ok": True}) is None
-            assert messaging.waiters["p" * 32] is pending and not pending.done()
-        finally:
-            messaging.waiters.clear()
+        assert_ignored({"requestId": rid, "ok": True})
 
     @pytest.mark.parametrize("rid", [HUGE_INT, UNPRINTABLE_INT, -1, 1.5, float("nan"), b"id", (1, 2)]
                              + ODD_TEXTS[1:], ids=short)
@@ -104,13 +102,7 @@ class TestEnvelopes:
 
     @pytest.mark.parametrize("rid", [[1], {"a": 1}, {1}, Untruthful()], ids=short)
     def test_request_ids_that_are_no_text_are_ignored(self, rid):
-        pending = concurrent.futures.Future()
-        messaging.waiters["p" * 32] = pending
-        try:
-            assert messaging.on_message({"requestId": rid, "ok": True}) is None
-            assert messaging.waiters["p" * 32] is pending and not pending.done()
-        finally:
-            messaging.waiters.clear()
+        assert_ignored({"requestId": rid, "ok": True})
 
     @settings(max_examples=150, deadline=None,
               suppress_health_check=[HealthCheck.function_scoped_fixture])
@@ -179,12 +171,8 @@ class TestResponses:
             messaging.send_request_sync({})
 
     def test_a_handler_without_truth_fails_the_request(self):
-        messaging.set_send_handler(Untruthful())
-        try:
-            with pytest.raises(ValueError, match="no truth"):
-                messaging.send_request_sync({})
-        finally:
-            messaging.set_send_handler(None)
+        with handling(Untruthful()), pytest.raises(ValueError, match="no truth"):
+            messaging.send_request_sync({})
         assert messaging.waiters == {}
 
 
@@ -213,53 +201,30 @@ class TestRequests:
         ids=["surrogates", "nul-and-10mb", "untextable", "bare"],
     )
     def test_timeouts_of_odd_requests_stay_timeouts(self, req):
-        messaging.set_send_handler(lambda env: None)
-        try:
+        with handling(lambda env: None):
             with pytest.raises(TimeoutError, match="Timed out waiting for Office.js response"):
                 messaging.send_request_sync(req, timeout=0)
-        finally:
-            messaging.set_send_handler(None)
         assert messaging.waiters == {}
 
     @pytest.mark.parametrize("timeout", ["1", None, [1], 1j])
     def test_timeouts_that_are_no_numbers_are_refused(self, timeout):
-        messaging.set_send_handler(lambda env: None)
-        try:
-            with pytest.raises(TypeError):
-                messaging.send_request_sync({}, timeout=timeout)
-        finally:
-            messaging.set_send_handler(None)
+        with handling(lambda env: None), pytest.raises(TypeError):
+            messaging.send_request_sync({}, timeout=timeout)
         assert messaging.waiters == {}
 
     @pytest.mark.parametrize("timeout", [float("nan"), -1.0, -HUGE_INT])
     def test_timeouts_that_are_never_positive_expire_at_once(self, timeout):
-        messaging.set_send_handler(lambda env: None)
-        try:
-            with pytest.raises(TimeoutError):
-                messaging.send_request_sync({}, timeout=timeout)
-        finally:
-            messaging.set_send_handler(None)
+        with handling(lambda env: None), pytest.raises(TimeoutError):
+            messaging.send_request_sync({}, timeout=timeout)
 
     @pytest.mark.parametrize("timeout", [float("inf"), 1e300, UNPRINTABLE_INT], ids=short)
     def test_timeouts_beyond_the_clock_raise_overflow(self, timeout):
-        messaging.set_send_handler(lambda env: None)
-        try:
-            with pytest.raises(OverflowError):
-                messaging.send_request_sync({}, timeout=timeout)
-        finally:
-            messaging.set_send_handler(None)
+        with handling(lambda env: None), pytest.raises(OverflowError):
+            messaging.send_request_sync({}, timeout=timeout)
         assert messaging.waiters == {}
 
 
-def run_isolated(code, timeout=120):
-    """Runs code in a fresh interpreter, so that a stack overflow fails one test only."""
-    done = subprocess.run([sys.executable, "-c", code], cwd=ROOT,
-                          env=dict(os.environ, PYTHONPATH=ROOT), capture_output=True, text=True,
-                          timeout=timeout)
-    assert done.returncode == 0, f"exit {done.returncode}\n{done.stdout}\n{done.stderr}"
-    return done.stdout
-
-
+# Run in a fresh interpreter, so that a stack overflow fails one test only.
 RECURSION_PRELUDE = '''
 import sys
 from quorvel_master.python_server.quorvel import proxwire
@@ -278,8 +243,8 @@ def expect_recursion_error(fn, arg):
 
 @needs("Serializer", "OfficeJsArray", "OfficeJsDict")
 class TestSerializerRecursion:
-    def test_nesting_past_the_recursion_limit(self):
-        run_isolated(RECURSION_PRELUDE + textwrap.dedent('''
+    def test_nesting_past_the_recursion_limit(self, isolated):
+        isolated(RECURSION_PRELUDE + textwrap.dedent('''
         for depth in (sys.getrecursionlimit() + 10, 200_000):
             for make in (lambda v: [v], lambda v: (v,), lambda v: {"k": v}):
                 value = None
@@ -291,10 +256,10 @@ class TestSerializerRecursion:
                 for _ in range(depth):
                     wire = {"type": tag, "id": 9, "value": [wire] if tag == "Array" else {"k": wire}}
                 expect_recursion_error(S.from_wire, wire)
-        '''))
+        '''), timeout=120)
 
-    def test_self_containing_values(self):
-        run_isolated(RECURSION_PRELUDE + textwrap.dedent('''
+    def test_self_containing_values(self, isolated):
+        isolated(RECURSION_PRELUDE + textwrap.dedent('''
         loop = []
         loop.append(loop)
         expect_recursion_error(S.to_wire, loop)
@@ -310,7 +275,7 @@ class TestSerializerRecursion:
         wire = {"type": "Dict", "id": 9}
         wire["value"] = {"me": wire}
         expect_recursion_error(S.from_wire, wire)
-        '''))
+        '''), timeout=120)
 
     def test_nesting_within_the_limit_still_converts(self):
         value = None

@@ -2,11 +2,12 @@
 rounds with a collection each must leave the interpreter's allocated blocks where they were."""
 
 import datetime
-import gc
-import sys
+import functools
 
 import pytest
 
+import support
+from fake_addin import handling, needs
 from quorvel_master.python_server.quorvel import proxwire
 
 pytestmark = pytest.mark.no_asan  # the sanitizer run counts no blocks (PYTHONMALLOC=malloc)
@@ -16,35 +17,7 @@ RUN = 100  # rounds per measured run
 RUNS = 8  # at most this many runs after the warm-up
 
 
-def needs(*names):
-    missing = [n for n in names if not hasattr(proxwire, n)]
-    return pytest.mark.skipif(bool(missing), reason="not built yet: " + ", ".join(missing))
-
-
-def assert_no_leak(op, run=RUN, runs=RUNS, warmup=RUN):
-    """Run op with a collection after each round: a warm-up, then runs of `run` rounds until
-    one run leaves the allocated blocks (almost) where they were. The interpreter's free lists
-    and caches fill during the first few hundred rounds and then stop; a leak grows in every
-    run, so it never passes."""
-    gc.collect()
-    # Only what the rounds create is traversed from here on, so each collection is cheap.
-    gc.freeze()
-    growths = []
-    try:
-        for _ in range(warmup):
-            op()
-            gc.collect()
-        for _ in range(runs):
-            before = sys.getallocatedblocks()
-            for _ in range(run):
-                op()
-                gc.collect()
-            growths.append(sys.getallocatedblocks() - before)
-            if growths[-1] < run * 0.1:
-                return
-    finally:
-        gc.unfreeze()
-    pytest.fail(f"allocated blocks grew in every run of {run} rounds: {growths}")
+assert_no_leak = functools.partial(support.assert_no_leak, run=RUN, runs=RUNS, warmup=RUN)
 
 
 def answer(env):
@@ -62,9 +35,8 @@ def answer(env):
 @pytest.fixture
 def addin():
     """A send handler that answers every request before it returns."""
-    messaging.set_send_handler(lambda env: messaging.on_message(answer(env)))
-    yield
-    messaging.set_send_handler(None)
+    with handling(lambda env: messaging.on_message(answer(env))):
+        yield
 
 
 NESTED = {
@@ -100,31 +72,25 @@ class TestMessaging:
             messaging.on_message(
                 {"requestId": env["requestId"], "ok": False, "error": {"message": "no"}})
 
-        messaging.set_send_handler(fail)
-        try:
-            def op():
-                try:
-                    messaging.send_request_sync({"method": "GET", "name": "x"})
-                except RuntimeError:
-                    pass
+        def op():
+            try:
+                messaging.send_request_sync({"method": "GET", "name": "x"})
+            except RuntimeError:
+                pass
 
+        with handling(fail):
             assert_no_leak(op)
-        finally:
-            messaging.set_send_handler(None)
 
     def test_timed_out_request(self):
-        messaging.set_send_handler(lambda env: None)
-        try:
-            def op():
-                try:
-                    messaging.send_request_sync({"method": "GET", "name": "x"}, timeout=0)
-                except TimeoutError:
-                    pass
+        def op():
+            try:
+                messaging.send_request_sync({"method": "GET", "name": "x"}, timeout=0)
+            except TimeoutError:
+                pass
 
+        with handling(lambda env: None):
             assert_no_leak(op)
             assert messaging.waiters == {}
-        finally:
-            messaging.set_send_handler(None)
 
     def test_ignored_responses(self):
         def op():

@@ -19,6 +19,13 @@ def answering(make_response):
     return handler
 
 
+def raising(exc):
+    """A handler that raises exc instead of sending."""
+    def handler(env):
+        raise exc
+    return handler
+
+
 class TestEnvelope:
     def test_envelope_holds_request_keys_then_id_and_kind(self, recorder):
         req = {"method": "SET", "name": "values", "value": {"type": "Int"}, "caller": 7}
@@ -215,20 +222,13 @@ class TestFailures:
 
     def test_handler_exception_passes_unchanged(self, send_handler):
         boom = ValueError("channel closed")
-
-        def handler(env):
-            raise boom
-
-        send_handler(handler)
+        send_handler(raising(boom))
         with pytest.raises(ValueError) as info:
             pw.messaging.send_request_sync(REQ)
         assert info.value is boom and pw.messaging.waiters == {}
 
     def test_base_exception_also_removes_the_waiter(self, send_handler):
-        def handler(env):
-            raise KeyboardInterrupt
-
-        send_handler(handler)
+        send_handler(raising(KeyboardInterrupt))
         with pytest.raises(KeyboardInterrupt):
             pw.messaging.send_request_sync(REQ)
         assert pw.messaging.waiters == {}
@@ -411,11 +411,7 @@ class TestAttributeRefusal:
 
     def test_only_the_add_ins_refusal_is_converted(self, send_handler):
         boom = RuntimeError("channel closed")
-
-        def handler(env):
-            raise boom
-
-        send_handler(handler)
+        send_handler(raising(boom))
         with pytest.raises(RuntimeError) as info:
             pw.messaging.send_request_sync({"method": "GET", "name": "x"})
         assert info.value is boom

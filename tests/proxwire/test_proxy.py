@@ -7,7 +7,7 @@ import types
 import numpy as np
 import pytest
 
-from fake_addin import FakeAddin, fail, obj, ok, value
+from fake_addin import fail, obj, ok, on_worker, serving, value
 from quorvel_master.python_server.quorvel import proxwire as pw
 
 STALE = "Excel Object used after messaging context was stopped"
@@ -15,30 +15,8 @@ STALE = "Excel Object used after messaging context was stopped"
 
 @pytest.fixture
 def addin():
-    a = FakeAddin()
-    pw.messaging.set_send_handler(a.handler)
-    yield a
-    a.stop()
-    assert not a.listener_errors
-
-
-def on_worker(fn):
-    """Runs `fn` on a worker thread, as user code runs, and returns or raises its outcome."""
-    out = {}
-
-    def run():
-        try:
-            out["value"] = fn()
-        except BaseException as e:  # noqa: B902 - handed back to the test
-            out["error"] = e
-
-    t = threading.Thread(target=run)
-    t.start()
-    t.join(20)
-    assert not t.is_alive()
-    if "error" in out:
-        raise out["error"]
-    return out["value"]
+    with serving() as a:
+        yield a
 
 
 class StubMessaging:

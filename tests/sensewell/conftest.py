@@ -2,19 +2,16 @@
 after each test, its log records, and a runner for cases that need a fresh interpreter."""
 
 import logging
-import os
-import subprocess
-import sys
 import textwrap
 import threading
 
 import pytest
 
+import support
 from quorvel_master.python_server import sensewell as _sensewell
 
 LOGGER_NAME = "quorvel_master.python_server.sensewell"
 WARMUP_THREAD = "LSP-quorvel-preload"
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
 @pytest.fixture
@@ -103,15 +100,7 @@ def lsp_log(caplog):
 def run_isolated(code, timeout=60):
     """Run code in a fresh interpreter (for import-time behaviour and cases that could hang);
     returns the completed process with stdout and stderr as text."""
-    env = dict(os.environ, PYTHONPATH=ROOT)
-    return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        cwd=ROOT,
-        env=env,
-        capture_output=True,
-        text=True,
-        timeout=timeout,
-    )
+    return support.run_python(textwrap.dedent(code), timeout)
 
 
 @pytest.fixture

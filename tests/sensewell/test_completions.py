@@ -9,15 +9,12 @@ import pytest
 
 from quorvel_master.python_server import sensewell
 
+from .fakes import REFUSED_POSITIONS, Fake
+
 
 @pytest.fixture
 def bridge(quiet_bridge):
     return quiet_bridge
-
-
-class Fake:
-    def __init__(self, **attrs):
-        self.__dict__.update(attrs)
 
 
 class FakeJedi:
@@ -232,14 +229,7 @@ class TestItems:
 
 
 class TestArguments:
-    @pytest.mark.parametrize(
-        "line, column, message",
-        [
-            (0, 0, "line must be a positive integer (1-based)"),
-            (0, -1, "line must be a positive integer (1-based)"),
-            (1, -1, "column must be a non-negative integer (0-based)"),
-        ],
-    )
+    @pytest.mark.parametrize("line, column, message", REFUSED_POSITIONS)
     def test_positions_refused(self, bridge, lsp_log, line, column, message):
         assert bridge.get_completions("x", line, column) == {"completions": [], "error": message}
         last = lsp_log.records()[-1]

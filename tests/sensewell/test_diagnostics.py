@@ -3,9 +3,6 @@ the errors-first sort, failures inside the checks, and texts the editor can thro
 
 import inspect
 import logging
-import os
-import subprocess
-import sys
 import types
 
 import pytest
@@ -15,7 +12,6 @@ from hypothesis import strategies as st
 from quorvel_master.python_server import sensewell
 
 LOGGER = "quorvel_master.python_server.sensewell"
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 KEYS = ["startLineNumber", "startColumn", "endLineNumber", "endColumn", "message", "severity"]
 
 
@@ -340,10 +336,7 @@ print("ok")
 """
 
 
-def test_diagnostics_without_pyflakes():
-    env = dict(os.environ, PYTHONPATH=ROOT)
-    done = subprocess.run(
-        [sys.executable, "-c", NO_PYFLAKES], cwd=ROOT, env=env, capture_output=True, text=True, timeout=60
-    )
+def test_diagnostics_without_pyflakes(isolated):
+    done = isolated(NO_PYFLAKES)
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == "ok"

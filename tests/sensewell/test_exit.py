@@ -1,15 +1,11 @@
 """Interpreter exit while daemon threads are inside the bridge: requests running jedi or
 waiting for it, warm-ups still running, diagnostics and module sync under way. Each case runs
 in fresh interpreters, several times, and every run must exit cleanly."""
-import os
-import subprocess
-import sys
 import textwrap
 
 import pytest
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-PARALLEL = 2
+import support
 
 PRELUDE = """
 import random, threading, time
@@ -104,33 +100,10 @@ CASES = {
 }
 
 
-def run_repeatedly(body, runs, tmp_dir, timeout=120):
-    """Runs PRELUDE + body in `runs` fresh interpreters; returns the failed runs' reports.
-    Temporary directories the runs leave behind go to tmp_dir."""
-    code = PRELUDE + textwrap.dedent(body)
-    env = dict(os.environ, PYTHONPATH=ROOT, TMPDIR=str(tmp_dir))
-    failures = []
-    for start in range(0, runs, PARALLEL):
-        procs = [
-            subprocess.Popen([sys.executable, "-c", code], cwd=ROOT, env=env, text=True,
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-            for _ in range(min(PARALLEL, runs - start))
-        ]
-        for proc in procs:
-            try:
-                out, err = proc.communicate(timeout=timeout)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                out, err = proc.communicate()
-                failures.append(f"hung\n{err}")
-                continue
-            if proc.returncode != 0 or "fatal" in err.lower():
-                failures.append(f"exit {proc.returncode}\n{out}\n{err}")
-    return failures
-
-
 @pytest.mark.parametrize("case", list(CASES))
 def test_exit_with_daemon_threads_inside_the_bridge(case, tmp_path):
     body, runs = CASES[case]
-    failures = run_repeatedly(body, runs, tmp_path)
+    # Temporary directories the runs leave behind go to tmp_path.
+    failures = support.run_repeatedly(PRELUDE + textwrap.dedent(body), runs, timeout=120,
+                                      TMPDIR=str(tmp_path))
     assert not failures, f"{len(failures)} of {runs} runs failed; first:\n{failures[0]}"

@@ -6,6 +6,8 @@ import pytest
 
 from quorvel_master.python_server import sensewell
 
+from .fakes import REFUSED_POSITIONS, Fake, raises
+
 SEP = "\n\n---\n\n"
 
 
@@ -16,18 +18,6 @@ def fence(text):
 @pytest.fixture
 def bridge(quiet_bridge):
     return quiet_bridge
-
-
-class Fake:
-    def __init__(self, **attrs):
-        self.__dict__.update(attrs)
-
-
-def raises(exc):
-    def fail(*args, **kwargs):
-        raise exc
-
-    return fail
 
 
 def definition(name, type, full_name=None, signatures=(), docstring="", **extra):
@@ -64,6 +54,13 @@ def value(result):
     return result["contents"]["value"]
 
 
+def both_modes(bridge, code, line, column):
+    """The compact hover's text, then the detailed hover's parts; the bridge stays detailed."""
+    compact = value(bridge.get_hover(code, line, column))
+    bridge.set_hover_mode("detailed")
+    return compact, value(bridge.get_hover(code, line, column)).split(SEP)
+
+
 FUNC_CODE = (
     "def area(width, height=2):\n    '''Area of a box.'''\n    return width * height\n\narea"
 )
@@ -80,27 +77,21 @@ class TestRealJedi:
         assert got == header + SEP + "area(width, height=2)\n\nArea of a box."
 
     def test_class_both_modes(self, bridge):
-        code = "import collections\ncollections.Counter"
-        assert value(bridge.get_hover(code, 2, 15)) == fence("(class) Counter")
-        bridge.set_hover_mode("detailed")
-        parts = value(bridge.get_hover(code, 2, 15)).split(SEP)
+        compact, parts = both_modes(bridge, "import collections\ncollections.Counter", 2, 15)
+        assert compact == fence("(class) Counter")
         assert parts[0] == fence("class collections.Counter")
         assert len(parts) == 2 and "Counter" in parts[1]
 
     def test_module_both_modes(self, bridge):
-        code = "import json\njson"
-        assert value(bridge.get_hover(code, 2, 2)) == fence("(module) json")
-        bridge.set_hover_mode("detailed")
-        parts = value(bridge.get_hover(code, 2, 2)).split(SEP)
+        compact, parts = both_modes(bridge, "import json\njson", 2, 2)
+        assert compact == fence("(module) json")
         assert parts[0] == fence("module json")
         assert "JSON" in parts[1]
 
     def test_instance_both_modes(self, bridge):
         code = "import json\ndecoder = json.JSONDecoder()\ndecoder"
-        compact = fence("(instance) JSONDecoder: instance JSONDecoder")
-        assert value(bridge.get_hover(code, 3, 3)) == compact
-        bridge.set_hover_mode("detailed")
-        parts = value(bridge.get_hover(code, 3, 3)).split(SEP)
+        compact, parts = both_modes(bridge, code, 3, 3)
+        assert compact == fence("(instance) JSONDecoder: instance JSONDecoder")
         assert parts[0] == fence("json.decoder.JSONDecoder: instance JSONDecoder")
 
     def test_help_fallback_on_keyword(self, bridge, lsp_log):
@@ -268,14 +259,7 @@ class TestHelpers:
 
 
 class TestArguments:
-    @pytest.mark.parametrize(
-        "line, column, message",
-        [
-            (0, 0, "line must be a positive integer (1-based)"),
-            (0, -1, "line must be a positive integer (1-based)"),
-            (1, -1, "column must be a non-negative integer (0-based)"),
-        ],
-    )
+    @pytest.mark.parametrize("line, column, message", REFUSED_POSITIONS)
     def test_positions_refused(self, bridge, lsp_log, line, column, message):
         assert bridge.get_hover("x", line, column) == {"contents": None, "error": message}
         assert lsp_log.records()[-1].levelname == "ERROR"

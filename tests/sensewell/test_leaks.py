@@ -1,12 +1,13 @@
 """Reference-leak hunting for the language services: every request method, run until jedi's
 and the interpreter's caches settle, must then leave the allocated blocks where they were."""
 
-import gc
+import functools
 import logging
-import sys
 
 import jedi
 import pytest
+
+import support
 
 pytestmark = pytest.mark.no_asan  # the sanitizer run counts no blocks (PYTHONMALLOC=malloc)
 
@@ -32,27 +33,7 @@ def settled(monkeypatch):
     logger.setLevel(level)
 
 
-def assert_no_leak(op, run=RUN, runs=RUNS, warmup=2 * RUN):
-    """A warm-up, then runs of `run` rounds, each round followed by a collection, until one
-    run leaves the allocated blocks (almost) where they were; a leak grows in every run."""
-    gc.collect()
-    gc.freeze()  # collections then traverse only what the rounds create
-    growths = []
-    try:
-        for _ in range(warmup):
-            op()
-            gc.collect()
-        for _ in range(runs):
-            before = sys.getallocatedblocks()
-            for _ in range(run):
-                op()
-                gc.collect()
-            growths.append(sys.getallocatedblocks() - before)
-            if growths[-1] < run * 0.1:
-                return
-    finally:
-        gc.unfreeze()
-    pytest.fail(f"allocated blocks grew in every run of {run} rounds: {growths}")
+assert_no_leak = functools.partial(support.assert_no_leak, run=RUN, runs=RUNS, warmup=2 * RUN)
 
 
 class FakeName:

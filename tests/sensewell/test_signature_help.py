@@ -5,24 +5,14 @@ import pytest
 
 from quorvel_master.python_server import sensewell
 
+from .fakes import Fake
+
 EMPTY = {"signatures": [], "activeSignature": 0, "activeParameter": 0, "error": None}
 
 
 @pytest.fixture
 def bridge(quiet_bridge):
     return quiet_bridge
-
-
-class Fake:
-    def __init__(self, **attrs):
-        self.__dict__.update(attrs)
-
-
-def raises(exc):
-    def fail(*args, **kwargs):
-        raise exc
-
-    return fail
 
 
 class FakeJedi:
