@@ -3,6 +3,7 @@ rounds with a collection each must leave the interpreter's allocated blocks wher
 
 import datetime
 import functools
+import gc
 
 import pytest
 
