@@ -324,8 +324,9 @@ py::object open_script(const Request &req) {
                             "project"_a = req.self.attr("_jedi_project")));
 }
 
-py::dict guard_request(const char *method_name, const std::function<py::dict()> &body,
-                       py::dict (*failed)(py::object error_msg)) {
+CATCHES_FORCED_UNWIND py::dict guard_request(const char *method_name,
+                                             const std::function<py::dict()> &body,
+                                             py::dict (*failed)(py::object error_msg)) {
   py::object error_msg;
   try {
     return body();

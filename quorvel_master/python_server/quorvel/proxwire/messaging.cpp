@@ -486,7 +486,7 @@ struct SendRequestSync {
   static constexpr const char *name = "send_request_sync";
   static constexpr std::array<const char *, 3> params{"self", "req", "timeout"};
   static constexpr std::size_t required = 2;
-  static py::object body(PyObject *const *args) {
+  CATCHES_FORCED_UNWIND static py::object body(PyObject *const *args) {
     py::handle self = args[0], req = args[1];
     require_exact(req, &PyDict_Type, "req");
     py::object timeout;
@@ -665,7 +665,7 @@ void init_names() {
 
 }  // namespace
 
-void send_detached(py::dict req) {
+CATCHES_FORCED_UNWIND void send_detached(py::dict req) {
   if (_Py_IsFinalizing()) return;
   try {
     py::object handler = get_attr(global("messaging"), names.send_handler);

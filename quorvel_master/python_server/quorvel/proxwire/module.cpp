@@ -76,7 +76,7 @@ void populate(py::module_ &m) {
   init_root_proxies(m);
 }
 
-int exec_module(PyObject *module) {
+CATCHES_FORCED_UNWIND int exec_module(PyObject *module) {
   if (initialised) {
     // Every class and the messaging state are process-wide; a second copy would split them.
     PyErr_SetString(PyExc_ImportError,

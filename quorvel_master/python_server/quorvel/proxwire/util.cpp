@@ -104,7 +104,7 @@ void park_forever() noexcept {
   for (;;) pause();
 }
 
-void set_error_from_current_exception() {
+CATCHES_FORCED_UNWIND void set_error_from_current_exception() {
   try {
     throw;
   } catch (abi::__forced_unwind &) {
