@@ -211,6 +211,11 @@ void init_root_proxies(py::module_ &m);
 // the class attribute, converted in C++ while that attribute is still the module's own.
 py::object to_wire(py::handle value);
 py::object from_wire(py::handle wire);
+// cls(object_id) for an "Array" or "Dict" answer. While `cls` is the module's own class,
+// untouched, the instance is made in place and `*plain_fill` says that the base type's own
+// extend or update may fill it directly.
+py::object new_array(PyObject *cls, PyObject *object_id, bool *plain_fill);
+py::object new_dict(PyObject *cls, PyObject *object_id, bool *plain_fill);
 // Interned str that lives as long as the process, for attribute names and dict keys on hot paths.
 PyObject *intern(const char *text);
 
