@@ -41,6 +41,21 @@ class Real(float):
     pass
 
 
+class IntTag:
+    """A tag equal to "Int" that runs `change` the first time it is compared."""
+
+    def __init__(self, change):
+        self.change = change
+
+    def __eq__(self, other):
+        change, self.change = self.change, None
+        if change:
+            change()
+        return other == "Int"
+
+    __hash__ = object.__hash__
+
+
 @pytest.fixture
 def sent():
     """Requests handed to the send handler, except the releases of dropped proxies."""
@@ -482,31 +497,26 @@ class TestFromWireProxies:
         monkeypatch.setattr(proxwire.OfficeJsArray, "extend",
                             lambda self, items: list.extend(self, ["seen", *items]))
         assert from_wire({"type": "Array", "id": 7, "value": [NULL]}) == ["seen", None]
+        monkeypatch.undo()
+
+        def late():
+            monkeypatch.setattr(proxwire.OfficeJsArray, "extend",
+                                lambda self, items: list.extend(self, ["late", *items]))
+
+        got = from_wire({"type": "Array", "id": 8, "value": [{"type": IntTag(late), "value": 1}]})
+        assert got == ["late", 1]
 
     def test_payloads_changed_while_converting(self):
-        class Tag:
-            # Compares equal to "Int" and changes the payload list the first time it is asked.
-            def __init__(self, change):
-                self.change = change
-
-            def __eq__(self, other):
-                change, self.change = self.change, None
-                if change:
-                    change()
-                return other == "Int"
-
-            __hash__ = object.__hash__
-
         items = [{"type": "Int", "value": 0}, {"type": "Int", "value": 1},
                  {"type": "Int", "value": 2}]
-        items[0]["type"] = Tag(lambda: items.append({"type": "Int", "value": 3}))
+        items[0]["type"] = IntTag(lambda: items.append({"type": "Int", "value": 3}))
         assert from_wire({"type": "Array", "id": 1, "value": items}) == [0, 1, 2, 3]
         items = [{"type": "Int", "value": 0}, {"type": "Int", "value": 1},
                  {"type": "Int", "value": 2}]
-        items[0]["type"] = Tag(lambda: items.clear())
+        items[0]["type"] = IntTag(lambda: items.clear())
         assert from_wire({"type": "Array", "id": 1, "value": items}) == [0]
         wire = {"value": "8"}
-        wire["type"] = Tag(lambda: wire.clear())  # the fields were read before the tag test
+        wire["type"] = IntTag(lambda: wire.clear())  # the fields were read before the tag test
         assert from_wire(wire) == 8
 
     @pytest.mark.filterwarnings("error::pytest.PytestUnraisableExceptionWarning")

@@ -44,22 +44,19 @@ PyObject *dict_init(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObjec
   return init_container(args, nargs, kwnames, &PyDict_Type, dict_kind.type_name, dict_kind.typ);
 }
 
-// The class is still ours as built: same constructor, and the base's own fill method found
-// by the base's own attribute lookup.
+// The class is still ours as built, with its own constructor.
 bool untouched(const Kind &kind, PyObject *cls) {
-  static PyObject *init_name = intern("__init__"), *getattribute = intern("__getattribute__");
+  static PyObject *init_name = intern("__init__");
   if (cls != kind.cls || Py_TYPE(cls) != &PyType_Type) return false;
   auto *tp = reinterpret_cast<PyTypeObject *>(cls);
-  return tp->tp_new == kind.base->tp_new && _PyType_Lookup(tp, init_name) == kind.init &&
-         _PyType_Lookup(tp, kind.fill) == _PyType_Lookup(kind.base, kind.fill) &&
-         _PyType_Lookup(tp, getattribute) == _PyType_Lookup(kind.base, getattribute);
+  return tp->tp_new == kind.base->tp_new && _PyType_Lookup(tp, init_name) == kind.init;
 }
 
 // cls(object_id), made in place while the class is untouched: the same allocation, check and
 // attributes, in the same order, without the call machinery.
-py::object new_container(const Kind &kind, PyObject *cls, PyObject *object_id, bool *plain) {
-  *plain = untouched(kind, cls);
-  if (!*plain) return steal(PyObject_CallOneArg(cls, object_id));
+py::object new_container(const Kind &kind, PyObject *cls, PyObject *object_id, bool *in_place) {
+  *in_place = untouched(kind, cls);
+  if (!*in_place) return steal(PyObject_CallOneArg(cls, object_id));
   // The depth checks of the call and of its __init__: where they would fail nothing is made,
   // so every instance made has room left for the calls of its own __del__.
   struct Level {
@@ -164,12 +161,23 @@ py::object build(const char *name, const char *doc, FastFunction init, FastFunct
 
 }  // namespace
 
-py::object new_array(PyObject *cls, PyObject *object_id, bool *plain_fill) {
-  return new_container(array_kind, cls, object_id, plain_fill);
+py::object new_array(PyObject *cls, PyObject *object_id, bool *in_place) {
+  return new_container(array_kind, cls, object_id, in_place);
 }
 
-py::object new_dict(PyObject *cls, PyObject *object_id, bool *plain_fill) {
-  return new_container(dict_kind, cls, object_id, plain_fill);
+py::object new_dict(PyObject *cls, PyObject *object_id, bool *in_place) {
+  return new_container(dict_kind, cls, object_id, in_place);
+}
+
+bool base_fill(PyObject *container) {
+  static PyObject *getattribute = intern("__getattribute__");
+  PyTypeObject *tp = Py_TYPE(container);
+  const Kind *kind = nullptr;
+  if (reinterpret_cast<PyObject *>(tp) == array_kind.cls) kind = &array_kind;
+  if (reinterpret_cast<PyObject *>(tp) == dict_kind.cls) kind = &dict_kind;
+  return kind != nullptr &&
+         _PyType_Lookup(tp, kind->fill) == _PyType_Lookup(kind->base, kind->fill) &&
+         _PyType_Lookup(tp, getattribute) == _PyType_Lookup(kind->base, getattribute);
 }
 
 void init_containers(py::module_ &m) {

@@ -709,7 +709,7 @@ class FromWire {
     return convert(x);
   }
 
-  // [from_wire(x) for x in (v or [])]; a list payload's at its final size from the start.
+  // [from_wire(x) for x in (v or [])], built at the payload's size when that is a list.
   py::object elements(PyObject *v) {
     if (!truth(v)) return steal(PyList_New(0));
     if (!PyList_Check(v) || Py_TYPE(v)->tp_iter != PyList_Type.tp_iter) {
@@ -727,8 +727,8 @@ class FromWire {
       if (i + 4 < PyList_GET_SIZE(v)) {
         PyObject *ahead = PyList_GET_ITEM(v, i + 4);
         if (PyDict_CheckExact(ahead)) {
-          const char *keys = reinterpret_cast<const char *>(
-              reinterpret_cast<PyDictObject *>(ahead)->ma_keys);
+          const char *keys =
+              reinterpret_cast<const char *>(reinterpret_cast<PyDictObject *>(ahead)->ma_keys);
           __builtin_prefetch(keys);
           __builtin_prefetch(keys + 64);
         }
@@ -747,11 +747,11 @@ class FromWire {
 
   py::object array(PyObject *v, PyObject *obj_id) {
     py::object cls = serializer_global(N.OfficeJsArray);
-    bool plain = false;
-    py::object arr = new_array(cls.ptr(), obj_id, &plain);
+    bool in_place = false;
+    py::object arr = new_array(cls.ptr(), obj_id, &in_place);
     DepthGuard depth;
     py::object items = elements(v);
-    if (plain) {
+    if (in_place && base_fill(arr.ptr())) {
       extend_list(arr.ptr(), items.ptr());
     } else {
       steal(PyObject_CallMethodOneArg(arr.ptr(), N.extend, items.ptr()));
@@ -761,14 +761,14 @@ class FromWire {
 
   py::object dict(PyObject *v, PyObject *obj_id) {
     py::object cls = serializer_global(N.OfficeJsDict);
-    bool plain = false;
-    py::object d = new_dict(cls.ptr(), obj_id, &plain);
+    bool in_place = false;
+    py::object d = new_dict(cls.ptr(), obj_id, &in_place);
     DepthGuard depth;
     py::object items = steal(PyDict_New());
     if (truth(v)) {
       for_each_item(v, [&](PyObject *k, PyObject *x) { set_item(items.ptr(), k, child(x)); });
     }
-    if (plain) {
+    if (in_place && base_fill(d.ptr())) {
       if (PyDict_Update(d.ptr(), items.ptr()) < 0) throw py::error_already_set();
     } else {
       steal(PyObject_CallMethodOneArg(d.ptr(), N.update, items.ptr()));
