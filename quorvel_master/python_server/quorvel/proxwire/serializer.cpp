@@ -723,14 +723,15 @@ class FromWire {
     // Read the size at each step, as a for loop does: user code in a conversion may resize v.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i) {
       // Large answers outgrow the caches: fetch the wire dicts, then their tables, ahead.
-      if (i + 8 < PyList_GET_SIZE(v)) __builtin_prefetch(PyList_GET_ITEM(v, i + 8));
-      if (i + 4 < PyList_GET_SIZE(v)) {
-        PyObject *ahead = PyList_GET_ITEM(v, i + 4);
+      if (i + 16 < PyList_GET_SIZE(v)) __builtin_prefetch(PyList_GET_ITEM(v, i + 16));
+      if (i + 8 < PyList_GET_SIZE(v)) {
+        PyObject *ahead = PyList_GET_ITEM(v, i + 8);
         if (PyDict_CheckExact(ahead)) {
           const char *keys =
               reinterpret_cast<const char *>(reinterpret_cast<PyDictObject *>(ahead)->ma_keys);
           __builtin_prefetch(keys);
           __builtin_prefetch(keys + 64);
+          __builtin_prefetch(keys + 127);
         }
       }
       py::object x = borrow(PyList_GET_ITEM(v, i));
