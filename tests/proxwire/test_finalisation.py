@@ -98,6 +98,27 @@ def test_failures_are_silent(unraisable):
     assert unraisable == []
 
 
+def test_only_a_true_handler_is_handed_a_del(unraisable):
+    class Handler:
+        def __init__(self, truth):
+            self.truth, self.envelopes = truth, []
+
+        def __bool__(self):
+            if isinstance(self.truth, Exception):
+                raise self.truth
+            return self.truth
+
+        def __call__(self, env):
+            self.envelopes.append(env)
+
+    for truth in (False, LookupError("no truth"), True):
+        handler = Handler(truth)
+        pw.messaging.set_send_handler(handler)
+        pw.OfficeJsArray(7020)
+        assert len(dels(handler.envelopes, 7020)) == (truth is True)
+    assert unraisable == []
+
+
 def test_dels_inside_the_handler_are_queued_in_order():
     held = [pw.OfficeJsObject(7011, "Range"), pw.OfficeJsObject(7012, "Range")]
     order, depth = [], [0, 0]

@@ -41,6 +41,21 @@ class Real(float):
     pass
 
 
+class IntTag:
+    """A tag equal to "Int" that runs `change` the first time it is compared."""
+
+    def __init__(self, change):
+        self.change = change
+
+    def __eq__(self, other):
+        change, self.change = self.change, None
+        if change:
+            change()
+        return other == "Int"
+
+    __hash__ = object.__hash__
+
+
 @pytest.fixture
 def sent():
     """Requests handed to the send handler, except the releases of dropped proxies."""
@@ -425,6 +440,86 @@ class TestFromWireProxies:
         assert to_wire(arr) == w("Array", [w("Int", 1)])
         assert to_wire(d) == w("Dict", {"k": w("Bool", True)})
 
+    def test_containers_carry_what_their_constructors_set(self):
+        got = from_wire({"type": "Array", "id": 9, "value": [{"type": "Dict", "id": 0, "value": {}}]})
+        for c, object_id, name, typ in ((got, 9, "Array", "officejs_array"),
+                                        (got[0], 0, "Dict", "officejs_dict")):
+            assert list(vars(c).items()) == [
+                ("_internal_id", object_id), ("_internal_typeName", name),
+                ("_msg_guid", proxwire.messaging._guid), ("_typ", typ), ("_internal_cache", {}),
+            ]
+        assert got._internal_cache is not got[0]._internal_cache
+        with pytest.raises(TypeError, match=r"^Argument 'object_id' has incorrect type \(expected "
+                                            r"int, got NoneType\)$"):
+            from_wire({"type": "Dict", "value": {}})
+
+    def test_replaced_container_globals_are_called(self, monkeypatch):
+        calls = []
+
+        class Rows(list):
+            def __init__(self, object_id):
+                calls.append(("init", object_id))
+
+            def extend(self, items):
+                calls.append(("extend", list(items)))
+                list.extend(self, items[::-1])
+
+        class Table(dict):
+            def __init__(self, object_id):
+                calls.append(("init", object_id))
+
+            def update(self, items):
+                calls.append(("update", dict(items)))
+                dict.update(self, {k.upper(): v for k, v in items.items()})
+
+        monkeypatch.setattr(proxwire, "OfficeJsArray", Rows)
+        monkeypatch.setattr(proxwire, "OfficeJsDict", Table)
+        got = from_wire({"type": "Array", "id": 3, "value": [
+            {"type": "Int", "value": 1}, {"type": "Dict", "id": 4, "value": {"k": NULL}}]})
+        assert type(got) is Rows and got == [{"K": None}, 1] and type(got[0]) is Table
+        assert calls == [("init", 3), ("init", 4), ("update", {"k": None}),
+                         ("extend", [1, {"K": None}])]
+
+    def test_changed_container_classes_are_honoured(self, monkeypatch):
+        calls = []
+        array_init = proxwire.OfficeJsArray.__init__
+
+        def init(self, object_id):
+            calls.append(("init", object_id))
+            array_init(self, object_id)
+
+        monkeypatch.setattr(proxwire.OfficeJsArray, "__init__", init)
+        monkeypatch.setattr(proxwire.OfficeJsDict, "update",
+                            lambda self, items: calls.append(("update", items)))
+        got = from_wire({"type": "Array", "id": 5, "value": [{"type": "Dict", "id": 6, "value": {}}]})
+        assert got == [{}] and got._internal_id == 5 and got[0]._internal_id == 6
+        assert calls == [("init", 5), ("update", {})]
+        monkeypatch.setattr(proxwire.OfficeJsArray, "extend",
+                            lambda self, items: list.extend(self, ["seen", *items]))
+        assert from_wire({"type": "Array", "id": 7, "value": [NULL]}) == ["seen", None]
+        monkeypatch.undo()
+
+        def late():
+            monkeypatch.setattr(proxwire.OfficeJsArray, "extend",
+                                lambda self, items: list.extend(self, ["late", *items]))
+
+        got = from_wire({"type": "Array", "id": 8, "value": [{"type": IntTag(late), "value": 1}]})
+        assert got == ["late", 1]
+
+    def test_payloads_changed_while_converting(self):
+        items = [{"type": "Int", "value": 0}, {"type": "Int", "value": 1},
+                 {"type": "Int", "value": 2}]
+        items[0]["type"] = IntTag(lambda: items.append({"type": "Int", "value": 3}))
+        assert from_wire({"type": "Array", "id": 1, "value": items}) == [0, 1, 2, 3]
+        items = [{"type": "Int", "value": 0}, {"type": "Int", "value": 1},
+                 {"type": "Int", "value": 2}]
+        items[0]["type"] = IntTag(lambda: items.clear())
+        assert from_wire({"type": "Array", "id": 1, "value": items}) == [0]
+        wire = {"value": "8"}
+        wire["type"] = IntTag(lambda: wire.clear())  # the fields were read before the tag test
+        assert from_wire(wire) == 8
+
+    @pytest.mark.filterwarnings("error::pytest.PytestUnraisableExceptionWarning")
     def test_deep_wire_values_raise_recursion_error(self):
         deep = {"type": "Null"}
         for _ in range(5000):

@@ -2,6 +2,8 @@
 // or dict, that still answer remote attribute reads, calls and finalisation like a proxy.
 #include "proxwire.h"
 
+#include <utility>
+
 namespace proxwire {
 namespace {
 
@@ -24,14 +26,53 @@ PyObject *init_container(PyObject *const *args, Py_ssize_t nargs, PyObject *kwna
   });
 }
 
+// What each container class is made of, kept to recognise the module's own class unchanged.
+struct Kind {
+  PyTypeObject *base;
+  const char *type_name_text, *typ_text, *fill_name;
+  PyObject *type_name = nullptr, *typ = nullptr, *fill = nullptr;
+  PyObject *cls = nullptr, *init = nullptr;  // the class and its __init__ as first built
+};
+Kind array_kind{&PyList_Type, "Array", "officejs_array", "extend"};
+Kind dict_kind{&PyDict_Type, "Dict", "officejs_dict", "update"};
+
 PyObject *array_init(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-  static PyObject *type_name = intern("Array"), *typ = intern("officejs_array");
-  return init_container(args, nargs, kwnames, &PyList_Type, type_name, typ);
+  return init_container(args, nargs, kwnames, &PyList_Type, array_kind.type_name, array_kind.typ);
 }
 
 PyObject *dict_init(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-  static PyObject *type_name = intern("Dict"), *typ = intern("officejs_dict");
-  return init_container(args, nargs, kwnames, &PyDict_Type, type_name, typ);
+  return init_container(args, nargs, kwnames, &PyDict_Type, dict_kind.type_name, dict_kind.typ);
+}
+
+// The class is still ours as built, with its own constructor.
+bool untouched(const Kind &kind, PyObject *cls) {
+  static PyObject *init_name = intern("__init__");
+  if (cls != kind.cls || Py_TYPE(cls) != &PyType_Type) return false;
+  auto *tp = reinterpret_cast<PyTypeObject *>(cls);
+  return tp->tp_new == kind.base->tp_new && _PyType_Lookup(tp, init_name) == kind.init;
+}
+
+// cls(object_id), made in place while the class is untouched: the same allocation, check and
+// attributes, in the same order, without the call machinery.
+py::object new_container(const Kind &kind, PyObject *cls, PyObject *object_id, bool *in_place) {
+  *in_place = untouched(kind, cls);
+  if (!*in_place) return steal(PyObject_CallOneArg(cls, object_id));
+  // The depth checks of the call and of its __init__: where they would fail nothing is made,
+  // so every instance made has room left for the calls of its own __del__.
+  struct Level {
+    Level() {
+      if (Py_EnterRecursiveCall(" while calling a Python object")) throw py::error_already_set();
+    }
+    ~Level() { Py_LeaveRecursiveCall(); }
+  } call_level;
+  { Level init_level; }
+  auto *tp = reinterpret_cast<PyTypeObject *>(cls);
+  static PyObject *no_args = PyTuple_New(0);
+  py::object self = steal(tp->tp_new(tp, no_args, nullptr));
+  // A refused ID drops the instance after its allocation, as a failing __init__ would.
+  require_exact(object_id, &PyLong_Type, "object_id");
+  init_internal(self.ptr(), object_id, kind.type_name, kind.typ, true);
+  return self;
 }
 
 PyObject *array_setattr(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -120,13 +161,45 @@ py::object build(const char *name, const char *doc, FastFunction init, FastFunct
 
 }  // namespace
 
+py::object new_array(PyObject *cls, PyObject *object_id, bool *in_place) {
+  return new_container(array_kind, cls, object_id, in_place);
+}
+
+py::object new_dict(PyObject *cls, PyObject *object_id, bool *in_place) {
+  return new_container(dict_kind, cls, object_id, in_place);
+}
+
+bool base_fill(PyObject *container) {
+  static PyObject *getattribute = intern("__getattribute__");
+  PyTypeObject *tp = Py_TYPE(container);
+  const Kind *kind = nullptr;
+  if (reinterpret_cast<PyObject *>(tp) == array_kind.cls) kind = &array_kind;
+  if (reinterpret_cast<PyObject *>(tp) == dict_kind.cls) kind = &dict_kind;
+  return kind != nullptr &&
+         _PyType_Lookup(tp, kind->fill) == _PyType_Lookup(kind->base, kind->fill) &&
+         _PyType_Lookup(tp, getattribute) == _PyType_Lookup(kind->base, getattribute);
+}
+
 void init_containers(py::module_ &m) {
-  m.attr("OfficeJsArray") = build(
-      "OfficeJsArray", "Specialized proxy for arrays returned from Office.js.", &array_init,
-      &proxy_getattr, &array_setattr, &array_repr, reinterpret_cast<PyObject *>(&PyList_Type));
-  m.attr("OfficeJsDict") = build(
+  for (Kind *kind : {&array_kind, &dict_kind}) {
+    kind->type_name = intern(kind->type_name_text);
+    kind->typ = intern(kind->typ_text);
+    kind->fill = intern(kind->fill_name);
+  }
+  py::object array = build("OfficeJsArray", "Specialized proxy for arrays returned from Office.js.",
+                           &array_init, &proxy_getattr, &array_setattr, &array_repr,
+                           reinterpret_cast<PyObject *>(&PyList_Type));
+  py::object dict = build(
       "OfficeJsDict", "Specialized proxy for dictionaries returned from Office.js.", &dict_init,
       &dict_getattr, &dict_setattr, &dict_repr, reinterpret_cast<PyObject *>(&PyDict_Type));
+  // Held for the life of the process, so the identity tests never meet a reused address.
+  for (auto [kind, cls] : {std::pair{&array_kind, &array}, std::pair{&dict_kind, &dict}}) {
+    kind->cls = cls->inc_ref().ptr();
+    py::object init = cls->attr("__dict__")["__init__"];
+    kind->init = init.release().ptr();
+  }
+  m.attr("OfficeJsArray") = array;
+  m.attr("OfficeJsDict") = dict;
 }
 
 }  // namespace proxwire

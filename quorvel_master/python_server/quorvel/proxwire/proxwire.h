@@ -241,6 +241,13 @@ void init_root_proxies(py::module_ &m);
 // the class attribute, converted in C++ while that attribute is still the module's own.
 py::object to_wire(py::handle value);
 py::object from_wire(py::handle wire);
+// cls(object_id) for an "Array" or "Dict" answer, made in place while `cls` is the module's
+// own class with its own constructor; `*in_place` tells which.
+py::object new_array(PyObject *cls, PyObject *object_id, bool *in_place);
+py::object new_dict(PyObject *cls, PyObject *object_id, bool *in_place);
+// Whether `container.extend` or `container.update` of an instance made in place, whose
+// instance dict holds only its five attributes, is at this moment list's or dict's own.
+bool base_fill(PyObject *container);
 // Interned str that lives as long as the process, for attribute names and dict keys on hot paths.
 PyObject *intern(const char *text);
 

@@ -230,11 +230,28 @@ PyObject *cw_call(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject 
   });
 }
 
+// The test send_detached makes before it sends anything, failures included: most proxies die
+// with no handler installed, and then their DEL need not be built at all.
+bool handler_installed() {
+  if (_Py_IsFinalizing()) return false;
+  static PyObject *send_handler = intern("_send_handler");
+  try {
+    py::object handler =
+        steal(PyObject_GetAttr(global(proxy_names().messaging).ptr(), send_handler));
+    int installed = PyObject_IsTrue(handler.ptr());
+    if (installed >= 0) return installed == 1;
+  } catch (py::error_already_set &) {
+  }
+  PyErr_Clear();
+  return false;
+}
+
 PyObject *cw_del(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
   return entry([&]() -> py::object {
     PyObject *a[1];
     bind_args("_cw__del__", args, nargs, kwnames, {"self"}, 1, a);
     try {
+      if (!handler_installed()) return py::none();
       // No staleness test: the add-in may still hold the object of an old context.
       send_detached(build_request(a[0], keys().op_del, keys().del_name, nullptr, nullptr));
     } catch (py::error_already_set &e) {

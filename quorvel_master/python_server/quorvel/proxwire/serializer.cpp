@@ -494,23 +494,49 @@ class ToWire {
 
 enum class Tag { NONE, Null, Bool, Int, Float, String, Date, Bytes, Array, Dict };
 
-Tag exact_tag(PyObject *t) {
-  Py_ssize_t size;
-  const char *text = PyUnicode_AsUTF8AndSize(t, &size);
-  if (text == nullptr) {
-    PyErr_Clear();  // lone surrogates: no tag has them
-    return Tag::NONE;
+// The characters of an ASCII str, or nullptr: every tag and field name is ASCII, so no other
+// str equals one of them.
+const char *ascii_text(PyObject *s, Py_ssize_t *size) {
+  if (PyUnicode_READY(s) < 0) {
+    PyErr_Clear();
+    return nullptr;
   }
-  std::string_view s(text, static_cast<size_t>(size));
-  if (s == "Null") return Tag::Null;
-  if (s == "Bool") return Tag::Bool;
-  if (s == "Int") return Tag::Int;
-  if (s == "Float") return Tag::Float;
-  if (s == "String") return Tag::String;
-  if (s == "Date") return Tag::Date;
-  if (s == "Bytes") return Tag::Bytes;
-  if (s == "Array") return Tag::Array;
-  if (s == "Dict") return Tag::Dict;
+  if (!PyUnicode_IS_ASCII(s)) return nullptr;
+  *size = PyUnicode_GET_LENGTH(s);
+  return static_cast<const char *>(PyUnicode_DATA(s));
+}
+
+// `text`, whose length the caller has matched, is `name`.
+template <size_t N>
+bool same(const char *text, const char (&name)[N]) {
+  return std::memcmp(text, name, N - 1) == 0;
+}
+
+Tag exact_tag(PyObject *t) {
+  Py_ssize_t size = 0;
+  const char *s = ascii_text(t, &size);
+  if (s == nullptr) return Tag::NONE;
+  switch (size) {
+    case 3:
+      if (same(s, "Int")) return Tag::Int;
+      break;
+    case 4:
+      if (same(s, "Null")) return Tag::Null;
+      if (same(s, "Bool")) return Tag::Bool;
+      if (same(s, "Date")) return Tag::Date;
+      if (same(s, "Dict")) return Tag::Dict;
+      break;
+    case 5:
+      if (same(s, "Float")) return Tag::Float;
+      if (same(s, "Bytes")) return Tag::Bytes;
+      if (same(s, "Array")) return Tag::Array;
+      break;
+    case 6:
+      if (same(s, "String")) return Tag::String;
+      break;
+    default:
+      break;
+  }
   return Tag::NONE;
 }
 
@@ -529,52 +555,101 @@ Tag compared_tag(PyObject *t) {
   return Tag::NONE;
 }
 
-py::object dict_get(PyObject *d, PyObject *key) {
-  PyObject *v = PyDict_GetItemWithError(d, key);
-  if (v == nullptr) {
-    if (PyErr_Occurred()) throw py::error_already_set();
-    return py::none();
-  }
-  return borrow(v);
-}
-
-py::object borrow_or_none(PyObject *p) {
-  return p == nullptr ? py::none() : borrow(p);
-}
-
-// Which of "type", "value", "isSpec" and "id" a str key is, or -1.
+// Which of "type", "value", "isSpec" and "id" an exact str key is, or -1.
 int field_index(PyObject *key) {
   if (key == N.type) return 0;
   if (key == N.value) return 1;
   if (key == N.isSpec) return 2;
   if (key == N.id) return 3;
-  Py_ssize_t size;
-  const char *text = PyUnicode_AsUTF8AndSize(key, &size);
-  if (text == nullptr) {
-    PyErr_Clear();
-    return -1;
+  Py_ssize_t size = 0;
+  const char *s = ascii_text(key, &size);
+  if (s == nullptr) return -1;
+  switch (size) {
+    case 2:
+      return same(s, "id") ? 3 : -1;
+    case 4:
+      return same(s, "type") ? 0 : -1;
+    case 5:
+      return same(s, "value") ? 1 : -1;
+    case 6:
+      return same(s, "isSpec") ? 2 : -1;
+    default:
+      return -1;
   }
-  std::string_view s(text, static_cast<size_t>(size));
-  if (s == "type") return 0;
-  if (s == "value") return 1;
-  if (s == "isSpec") return 2;
-  if (s == "id") return 3;
-  return -1;
 }
 
-// The four fields of a small wire dict in one pass over its entries (borrowed). Only str
-// keys qualify: for them equality is plain text equality, so this finds what dict.get
-// finds, and runs no Python code.
-bool scan_fields(PyObject *w, PyObject **fields) {
-  if (PyDict_GET_SIZE(w) > 8) return false;
-  Py_ssize_t pos = 0;
-  PyObject *k, *v;
-  while (PyDict_Next(w, &pos, &k, &v)) {
-    if (!PyUnicode_CheckExact(k)) return false;
-    int i = field_index(k);
-    if (i >= 0) fields[i] = v;
+// "type", "value", "isSpec" and "id" of a wire dict as dict.get reads them: new references,
+// nullptr where absent, held while conversions that may run user code look at them.
+struct Fields {
+  PyObject *at[4] = {nullptr, nullptr, nullptr, nullptr};
+
+  explicit Fields(PyObject *w) {
+    // A small dict with only str keys is read in one pass: for str keys equality is plain
+    // text equality, so this finds what dict.get finds, and runs no Python code.
+    if (PyDict_GET_SIZE(w) <= 8) {
+      PyObject *found[4] = {nullptr, nullptr, nullptr, nullptr};
+      Py_ssize_t pos = 0;
+      PyObject *k, *v;
+      bool plain = true;
+      while (PyDict_Next(w, &pos, &k, &v)) {
+        if (!PyUnicode_CheckExact(k)) {
+          plain = false;
+          break;
+        }
+        int i = field_index(k);
+        if (i >= 0) found[i] = v;
+      }
+      if (plain) {
+        for (int i = 0; i < 4; ++i) at[i] = Py_XNewRef(found[i]);
+        return;
+      }
+    }
+    // Other keys may compare by Python code, which may change the dict between two reads.
+    PyObject *const names[4] = {N.type, N.value, N.isSpec, N.id};
+    for (int i = 0; i < 4; ++i) {
+      PyObject *v = PyDict_GetItemWithError(w, names[i]);
+      if (v == nullptr && PyErr_Occurred()) {
+        release();
+        throw py::error_already_set();
+      }
+      at[i] = Py_XNewRef(v);
+    }
   }
-  return true;
+  ~Fields() { release(); }
+  Fields(const Fields &) = delete;
+  Fields &operator=(const Fields &) = delete;
+
+  PyObject *get(int i) const { return at[i] != nullptr ? at[i] : Py_None; }
+
+ private:
+  void release() {
+    for (PyObject *&p : at) Py_CLEAR(p);
+  }
+};
+
+// A module global as the serializer reads it; the module's own AttributeError when absent.
+py::object serializer_global(PyObject *name) {
+  PyObject *value = PyDict_GetItemWithError(PyModule_GetDict(state().module.ptr()), name);
+  if (value != nullptr) return borrow(value);
+  if (PyErr_Occurred()) throw py::error_already_set();
+  return module_global(name);
+}
+
+// arr.extend(items) where extend is list's own and `items` a list nothing else holds: into an
+// empty array the items' storage simply moves over.
+void extend_list(PyObject *arr, PyObject *items) {
+  if (PyList_GET_SIZE(arr) == 0) {
+    auto *to = reinterpret_cast<PyListObject *>(arr);
+    auto *from = reinterpret_cast<PyListObject *>(items);
+    std::swap(to->ob_item, from->ob_item);
+    std::swap(to->allocated, from->allocated);
+    Py_SET_SIZE(to, Py_SIZE(from));
+    Py_SET_SIZE(from, 0);
+    return;
+  }
+  if (PyList_SetSlice(arr, PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, items) < 0) {
+    throw py::error_already_set();
+  }
 }
 
 class FromWire {
@@ -583,56 +658,45 @@ class FromWire {
 
   // `wire` is an exact dict.
   py::object convert(PyObject *w) {
-    py::object t, v, spec, obj_id;
-    PyObject *fields[4] = {nullptr, nullptr, nullptr, nullptr};
-    if (scan_fields(w, fields)) {
-      t = borrow_or_none(fields[0]);
-      v = borrow_or_none(fields[1]);
-      spec = borrow_or_none(fields[2]);
-      obj_id = borrow_or_none(fields[3]);
-    } else {
-      t = dict_get(w, N.type);
-      v = dict_get(w, N.value);
-      spec = dict_get(w, N.isSpec);
-      obj_id = dict_get(w, N.id);
-    }
-    Tag tag = PyUnicode_CheckExact(t.ptr()) ? exact_tag(t.ptr()) : compared_tag(t.ptr());
+    Fields f(w);
+    PyObject *t = f.get(0), *v = f.get(1);
+    Tag tag = PyUnicode_CheckExact(t) ? exact_tag(t) : compared_tag(t);
     switch (tag) {
       case Tag::Null:
         return py::none();
       case Tag::Bool:
-        return borrow(truth(v.ptr()) ? Py_True : Py_False);
+        return borrow(truth(v) ? Py_True : Py_False);
       case Tag::Int:
-        return steal(PyNumber_Long(v.ptr()));
+        return PyLong_CheckExact(v) ? borrow(v) : steal(PyNumber_Long(v));
       case Tag::Float:
-        return steal(PyNumber_Float(v.ptr()));
+        return PyFloat_CheckExact(v) ? borrow(v) : steal(PyNumber_Float(v));
       case Tag::String:
-        return steal(PyObject_Str(v.ptr()));
+        return PyUnicode_CheckExact(v) ? borrow(v) : steal(PyObject_Str(v));
       case Tag::Date: {
-        PyObject *r = PyObject_CallOneArg(state().fromisoformat.ptr(), v.ptr());
+        PyObject *r = PyObject_CallOneArg(state().fromisoformat.ptr(), v);
         if (r != nullptr) return steal(r);
         if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
         PyErr_Clear();
-        return v;
+        return borrow(v);
       }
       case Tag::Bytes: {
-        py::object data = truth(v.ptr()) ? v : py::bytes();
+        py::object data = truth(v) ? borrow(v) : py::bytes();
         return steal(PyObject_CallOneArg(state().b64decode.ptr(), data.ptr()));
       }
       case Tag::Array:
-        return array(v.ptr(), obj_id.ptr());
+        return array(v, f.get(3));
       case Tag::Dict:
-        return dict(v.ptr(), obj_id.ptr());
+        return dict(v, f.get(3));
       case Tag::NONE:
         break;
     }
-    if (truth(spec.ptr())) {
-      py::object object_id = steal(PyNumber_Long(v.ptr()));
-      py::object cls = module_global(N.OfficeJsObject);
-      PyObject *args[] = {object_id.ptr(), t.ptr()};
+    if (truth(f.get(2))) {
+      py::object object_id = steal(PyNumber_Long(v));
+      py::object cls = serializer_global(N.OfficeJsObject);
+      PyObject *args[] = {object_id.ptr(), t};
       return steal(PyObject_Vectorcall(cls.ptr(), args, 2, nullptr));
     }
-    return steal(PyObject_Str(v.ptr()));
+    return steal(PyObject_Str(v));
   }
 
  private:
@@ -641,27 +705,75 @@ class FromWire {
       py::object fn = serializer_attr(N.from_wire);
       return steal(PyObject_CallOneArg(fn.ptr(), x));
     }
-    require_exact(x, &PyDict_Type, "wire");
+    if (Py_TYPE(x) != &PyDict_Type) require_exact(x, &PyDict_Type, "wire");
     return convert(x);
   }
 
+  // [from_wire(x) for x in (v or [])], built at the payload's size when that is a list.
+  py::object elements(PyObject *v) {
+    if (!truth(v)) return steal(PyList_New(0));
+    if (!PyList_Check(v) || Py_TYPE(v)->tp_iter != PyList_Type.tp_iter) {
+      py::object items = steal(PyList_New(0));
+      for_each_element(v, [&](PyObject *x) { append(items.ptr(), child(x)); });
+      return items;
+    }
+    const Py_ssize_t n = PyList_GET_SIZE(v);
+    py::object items = steal(PyList_New(n));
+    Py_ssize_t filled = 0;
+    // Read the size at each step, as a for loop does: user code in a conversion may resize v.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i) {
+      // Large answers outgrow the caches: fetch the wire dicts, then their tables, ahead.
+      if (i + 16 < PyList_GET_SIZE(v)) __builtin_prefetch(PyList_GET_ITEM(v, i + 16));
+      if (i + 8 < PyList_GET_SIZE(v)) {
+        PyObject *ahead = PyList_GET_ITEM(v, i + 8);
+        if (PyDict_CheckExact(ahead)) {
+          const char *keys =
+              reinterpret_cast<const char *>(reinterpret_cast<PyDictObject *>(ahead)->ma_keys);
+          __builtin_prefetch(keys);
+          __builtin_prefetch(keys + 64);
+          __builtin_prefetch(keys + 127);
+        }
+      }
+      py::object x = borrow(PyList_GET_ITEM(v, i));
+      py::object item = child(x.ptr());
+      if (filled < n) {
+        PyList_SET_ITEM(items.ptr(), filled++, item.release().ptr());
+      } else {
+        append(items.ptr(), std::move(item));
+      }
+    }
+    if (filled < n) Py_SET_SIZE(items.ptr(), filled);
+    return items;
+  }
+
   py::object array(PyObject *v, PyObject *obj_id) {
-    py::object arr = steal(PyObject_CallOneArg(module_global(N.OfficeJsArray).ptr(), obj_id));
+    py::object cls = serializer_global(N.OfficeJsArray);
+    bool in_place = false;
+    py::object arr = new_array(cls.ptr(), obj_id, &in_place);
     DepthGuard depth;
-    py::object items = steal(PyList_New(0));
-    if (truth(v)) for_each_element(v, [&](PyObject *x) { append(items.ptr(), child(x)); });
-    steal(PyObject_CallMethodOneArg(arr.ptr(), N.extend, items.ptr()));
+    py::object items = elements(v);
+    if (in_place && base_fill(arr.ptr())) {
+      extend_list(arr.ptr(), items.ptr());
+    } else {
+      steal(PyObject_CallMethodOneArg(arr.ptr(), N.extend, items.ptr()));
+    }
     return arr;
   }
 
   py::object dict(PyObject *v, PyObject *obj_id) {
-    py::object d = steal(PyObject_CallOneArg(module_global(N.OfficeJsDict).ptr(), obj_id));
+    py::object cls = serializer_global(N.OfficeJsDict);
+    bool in_place = false;
+    py::object d = new_dict(cls.ptr(), obj_id, &in_place);
     DepthGuard depth;
     py::object items = steal(PyDict_New());
     if (truth(v)) {
       for_each_item(v, [&](PyObject *k, PyObject *x) { set_item(items.ptr(), k, child(x)); });
     }
-    steal(PyObject_CallMethodOneArg(d.ptr(), N.update, items.ptr()));
+    if (in_place && base_fill(d.ptr())) {
+      if (PyDict_Update(d.ptr(), items.ptr()) < 0) throw py::error_already_set();
+    } else {
+      steal(PyObject_CallMethodOneArg(d.ptr(), N.update, items.ptr()));
+    }
     return d;
   }
 
