@@ -258,6 +258,17 @@ class TestSerializerRecursion:
                 expect_recursion_error(S.from_wire, wire)
         '''), timeout=120)
 
+    def test_deep_answer_with_a_send_handler_in_a_fresh_process(self, isolated):
+        # The arrays' releases are sent while the recursion unwinds, before anything else in
+        # the process has raised an error.
+        isolated(RECURSION_PRELUDE + textwrap.dedent('''
+        proxwire.messaging.set_send_handler(lambda env: None)
+        wire = {"type": "Float", "value": 1.0}
+        for i in range(5000):
+            wire = {"type": "Array", "id": 100 + i, "value": [wire]}
+        expect_recursion_error(S.from_wire, wire)
+        '''), timeout=120)
+
     def test_self_containing_values(self, isolated):
         isolated(RECURSION_PRELUDE + textwrap.dedent('''
         loop = []

@@ -181,6 +181,9 @@ int exec_module(PyObject *module) {
   try {
     py::options options;
     options.disable_function_signatures();
+    // pybind11 sets up its shared state on first use, which may otherwise be an error's
+    // destructor deep in a recursion, where the set-up fails and the process terminates.
+    py::detail::get_internals();
     auto m = py::reinterpret_borrow<py::module_>(module);
     m.doc() = MODULE_DOC;
     populate(m);
