@@ -9,7 +9,12 @@ PACKAGES=(
   python3 python3-dev pybind11-dev
   python3-numpy python3-pandas python3-jedi python3-pyflakes python3-pylsp
   python3-pytest python3-pytest-timeout python3-hypothesis
+  python3-pip python3-setuptools python3-wheel python3-venv python3-build python3-mypy
+  python3-aiohttp chromium
 )
+
+# The playground's front end comes from the npm registry; Node.js itself from Debian when absent.
+if ! command -v npm >/dev/null 2>&1; then PACKAGES+=(nodejs npm); fi
 
 missing=()
 for pkg in "${PACKAGES[@]}"; do
