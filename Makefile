@@ -22,6 +22,7 @@ build: deps
 
 test: build
 	$(PYTEST) -q tests
+	node --test playground/tests/
 
 demo: build
 	@PYTHONPATH=. $(PY) -m demo
