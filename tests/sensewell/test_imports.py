@@ -246,3 +246,76 @@ class TestCanResolveImport:
     def test_argument_is_checked(self, bridge):
         with pytest.raises(TypeError, match=r"^Argument 'module_name' has incorrect type \(expected str, got NoneType\)$"):
             bridge._can_resolve_import(None)
+
+
+class TestNoPackageCodeRuns:
+    """Resolving a dotted name must not import its parents: their __init__ would run in the
+    kernel on every keystroke. Each case runs in a fresh interpreter, where nothing but the
+    bridge has imported anything."""
+
+    def test_parents_are_searched_for_not_imported(self, isolated, tmp_path):
+        pkg = tmp_path / "qv_loud"
+        (pkg / "inner").mkdir(parents=True)
+        (pkg / "__init__.py").write_text("print('qv_loud ran')\n")
+        (pkg / "inner" / "__init__.py").write_text("print('inner ran')\n")
+        (pkg / "inner" / "leaf.py").write_text("")
+        (tmp_path / "qv_flat.py").write_text("print('qv_flat ran')\n")
+        result = isolated(f"""
+            import sys
+            sys.path.insert(0, {str(tmp_path)!r})
+            from quorvel_master.python_server import sensewell as sw
+            sw.LSPBridge.preload_quorvel_module_async = lambda self: None
+            bridge = sw.LSPBridge()
+            names = ["antigravity.x", "__hello__.x", "this.x", "qv_loud.inner.leaf",
+                     "qv_loud.inner.missing", "qv_loud.missing.leaf", "qv_flat.x"]
+            print([bridge._can_resolve_import(n) for n in names])
+            print(sorted(n for n in ("antigravity", "__hello__", "this", "qv_loud",
+                                     "qv_loud.inner", "qv_flat", "webbrowser")
+                         if n in sys.modules))
+            bridge.cleanup()
+        """)
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.splitlines() == [
+            "[False, False, False, True, False, False, False]",
+            "[]",
+        ]
+
+    def test_results_stay_those_of_the_import_system(self, isolated, tmp_path):
+        # Namespace packages, nested and split over two entries, beside real ones.
+        for root in ("a", "b"):
+            (tmp_path / root / "qv_ns" / "deeper").mkdir(parents=True)
+        (tmp_path / "a" / "qv_ns" / "deeper" / "one.py").write_text("")
+        (tmp_path / "b" / "qv_ns" / "two.py").write_text("")
+        names = [
+            "xml.dom.minidom", "email.mime.text", "concurrent.futures.thread", "json.decoder",
+            "xml.dom.qv_missing", "os.path.qv_missing", "json.decoder.x", "qv_missing.sub",
+            "numpy.linalg", "numpy.qv_missing", "pandas.core.frame", "pandas.api.types",
+            "qv_ns.deeper.one", "qv_ns.two", "qv_ns.deeper.qv_missing", "qv_ns.two.x",
+        ]
+        script = f"""
+            import importlib.util, sys
+            sys.path[:0] = [{str(tmp_path / 'a')!r}, {str(tmp_path / 'b')!r}]
+            from quorvel_master.python_server import sensewell as sw
+            sw.LSPBridge.preload_quorvel_module_async = lambda self: None
+            bridge = sw.LSPBridge()
+            names = {names!r}
+            before = set(sys.modules)
+            ours = [bridge._can_resolve_import(n) for n in names]
+            imported = sorted(n for n in ("xml.dom", "email.mime", "concurrent", "numpy",
+                                          "pandas", "qv_ns") if n in set(sys.modules) - before)
+            def old(name):  # what find_spec answers, importing the parents
+                try:
+                    return importlib.util.find_spec(name) is not None
+                except (ImportError, ValueError, AttributeError):
+                    return False
+            print(ours == [old(n) for n in names], ours, imported)
+            # And once the parents are imported, the answers are the same.
+            print(ours == [bridge._can_resolve_import(n) for n in names])
+            bridge.cleanup()
+        """
+        result = isolated(script, timeout=120)
+        assert result.returncode == 0, result.stderr
+        first, second = result.stdout.splitlines()
+        assert first.startswith("True [True, True, True, True, False, False, False, False, True"), first
+        assert first.endswith("[]"), first
+        assert second == "True"

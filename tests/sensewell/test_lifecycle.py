@@ -523,3 +523,30 @@ def test_jedi_sees_a_change_within_one_tick(quiet_bridge, warmup_done):
     assert members() == {"first"}
     quiet_bridge.sync_modules({"m": "def second(): pass\n"})
     assert members() == {"second"}
+
+
+def test_module_name_subclass_cannot_change_its_text(quiet_bridge):
+    # A str subclass key whose formatting or concatenation gives another text: the file is
+    # named by the text that was checked, made once.
+    class Sly(str):
+        def __format__(self, spec):
+            return Sneaky(str(self))
+
+    class Sneaky(str):
+        def __add__(self, other):
+            return "../escaped_lsp" + other
+
+        def __str__(self):
+            return "../escaped_lsp"
+
+    parent = os.path.dirname(quiet_bridge._temp_dir.name)
+    assert not os.path.exists(os.path.join(parent, "escaped_lsp.py"))
+    # Sneaky formats as its str(), which the check refuses.
+    try:
+        quiet_bridge.sync_modules({Sly("inside"): "x = 1\n", Sneaky("plain"): "y = 2\n"})
+        assert not os.path.exists(os.path.join(parent, "escaped_lsp.py"))
+    finally:
+        if os.path.exists(os.path.join(parent, "escaped_lsp.py")):
+            os.remove(os.path.join(parent, "escaped_lsp.py"))
+    assert files(quiet_bridge) == ["inside.py"]
+    assert read(quiet_bridge, "inside.py") == "x = 1\n"

@@ -124,6 +124,68 @@ py::object check_unresolved_imports(py::object self, py::object code, py::object
   return diagnostics;
 }
 
+// The spec the import system's finders give `name` in the search locations `locations` (None:
+// the top level), found without importing or running anything of the module or its parents.
+py::object find_without_import(py::handle name, py::handle locations) {
+  py::object sys = global("sys");
+  py::object path_finder = py::module_::import("importlib.machinery").attr("PathFinder");
+  for (py::handle finder : py::list(sys.attr("meta_path"))) {
+    py::object spec;
+    if (finder.is(path_finder)) {
+      // PathFinder.find_spec wraps a namespace package's portions in a path object that reads
+      // the parent's __path__ from sys.modules, which a parent not imported lacks; the search
+      // it wraps needs no parent object.
+      py::object search =
+          locations.is_none() ? sys.attr("path") : py::reinterpret_borrow<py::object>(locations);
+      spec = call_parked(path_finder.attr("_get_spec"), py::make_tuple(name, search));
+      if (!spec.is_none() && spec.attr("loader").is_none() &&
+          !truthy(spec.attr("submodule_search_locations"))) {
+        spec = py::none();
+      }
+    } else {
+      py::object find = py::getattr(finder, "find_spec", py::none());
+      if (find.is_none()) continue;
+      spec = call_parked(find, py::make_tuple(name, locations, py::none()));
+    }
+    if (!spec.is_none()) return spec;
+  }
+  return py::none();
+}
+
+// Whether a dotted name can be found. Parents already imported are used as they are; the
+// others are only searched for, since importing one runs its package code in the kernel.
+bool find_dotted(py::handle module_name) {
+  py::object modules = global("sys").attr("modules");
+  py::list parts = py::reinterpret_borrow<py::str>(module_name).attr("split")(".");
+  size_t count = py::len(parts);
+  bool parents_imported = true;
+  py::object locations = py::none();
+  py::object name = parts[0];
+  for (size_t i = 0; i + 1 < count; ++i) {
+    if (i > 0) name = name + py::str(".") + parts[i];
+    if (!truthy(parts[i])) return false;  // "a..b", ".a": no module has an empty name part
+    PyObject *loaded = PyDict_GetItemWithError(modules.ptr(), name.ptr());
+    if (loaded == nullptr && PyErr_Occurred()) throw py::error_already_set();
+    if (loaded != nullptr) {
+      // None marks an import that is blocked; a module without __path__ is no package.
+      if (loaded == Py_None) return false;
+      locations = py::reinterpret_borrow<py::object>(loaded).attr("__path__");
+      continue;
+    }
+    parents_imported = false;
+    py::object spec = find_without_import(name, locations);
+    if (spec.is_none()) return false;
+    locations = spec.attr("submodule_search_locations");
+    if (locations.is_none()) return false;
+  }
+  if (!truthy(parts[count - 1])) return false;
+  if (!parents_imported) return !find_without_import(module_name, locations).is_none();
+  // With every parent imported, find_spec imports nothing.
+  py::object spec =
+      call_parked(global("importlib").attr("util").attr("find_spec"), py::make_tuple(module_name));
+  return !spec.is_none();
+}
+
 py::object can_resolve_import(py::object self, py::object module_name) {
   require_exact(module_name, &PyUnicode_Type, "module_name");
   try {
@@ -142,6 +204,10 @@ py::object can_resolve_import(py::object self, py::object module_name) {
       }
     }
 
+    if (PyUnicode_FindChar(module_name.ptr(), '.', 0, PyUnicode_GET_LENGTH(module_name.ptr()), 1) >=
+        0) {
+      return py::bool_(find_dotted(module_name));
+    }
     py::object spec = call_parked(global("importlib").attr("util").attr("find_spec"),
                                   py::make_tuple(module_name));
     return py::bool_(!spec.is_none());
@@ -172,7 +238,8 @@ void init_imports(Methods &methods) {
       "LSPBridge._can_resolve_import(self, module_name: str) -> bool\n"
       "\n"
       "Whether the dotted module name is loaded in the kernel, is a user module synced to the\n"
-      "temporary directory, or can be found by the import system.",
+      "temporary directory, or can be found by the import system. Parent packages that are\n"
+      "not imported are searched for, never imported.",
       py::arg("self"), py::arg("module_name"));
 }
 

@@ -52,6 +52,19 @@ void check_module_name(py::handle name) {
   throw py::error_already_set();
 }
 
+// The module name as text, as f"{name}" formats it, made an exact str once: the check and the
+// file path then see the very same text, whatever a str subclass's __format__ or __add__ does.
+py::str exact_text(py::handle module_name) {
+  auto formatted = py::reinterpret_steal<py::object>(PyObject_Format(module_name.ptr(), nullptr));
+  if (!formatted) throw py::error_already_set();
+  if (PyUnicode_CheckExact(formatted.ptr()))
+    return py::reinterpret_steal<py::str>(formatted.release());
+  // A full-length substring of a subclass instance is a copy of exact type str.
+  PyObject *copy = PyUnicode_Substring(formatted.ptr(), 0, PyUnicode_GET_LENGTH(formatted.ptr()));
+  if (copy == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(copy);
+}
+
 // What this process last wrote at each module file: its text and the stat fields the write
 // left, so an unchanged module is not rewritten (a rewrite drops jedi's parse of it). After a
 // delete the text is None, but the time is kept: a new file must still be newer.
@@ -376,8 +389,7 @@ void sync_modules(py::object self, py::object modules, py::object dirty_files) {
   py::object os = global("os");
   for (auto [module_name, code] : merged) {
     py::object directory = self.attr("_temp_dir").attr("name");
-    py::str name = py::reinterpret_steal<py::str>(PyObject_Format(module_name.ptr(), nullptr));
-    if (!name) throw py::error_already_set();
+    py::str name = exact_text(module_name);
     py::object file_path =
         call_parked(os.attr("path").attr("join"), py::make_tuple(directory, name + py::str(".py")));
     py::object failure;
