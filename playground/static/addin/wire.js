@@ -6,8 +6,11 @@ const INT_TEXT = /^\s*[+-]?\d+(?:_\d+)*\s*$/;
 const FLOAT_TEXT = /^\s*[+-]?(?:\d+(?:_\d+)*(?:\.(?:\d+(?:_\d+)*)?)?|\.\d+(?:_\d+)*)(?:[eE][+-]?\d+)?\s*$/;
 const NON_FINITE_TEXT = /^\s*[+-]?(?:nan|inf|infinity)\s*$/i;
 const BASE64 = /^(?:[A-Za-z0-9+/]{4})*(?:[A-Za-z0-9+/]{2}==|[A-Za-z0-9+/]{3}=)?$/;
-const ISO =
-  /^([+-]\d{6}|\d{4})(?:-(\d{2})(?:-(\d{2})(?:[T ](\d{2})(?::(\d{2})(?::(\d{2})(?:[.,](\d+))?)?)?(Z|[+-]\d{2}(?::?\d{2}(?::\d{2}(?:\.\d+)?)?)?)?)?)?)?$/;
+// Year (four digits, or a sign and six), month, day, hour, minute, second, fraction, offset.
+const ISO = new RegExp(
+  String.raw`^([+-]\d{6}|\d{4})(?:-(\d{2})(?:-(\d{2})(?:[T ](\d{2})(?::(\d{2})(?::(\d{2})(?:[.,](\d+))?)?)?` +
+    String.raw`(Z|[+-]\d{2}(?::?\d{2}(?::\d{2}(?:\.\d+)?)?)?)?)?)?)?$`,
+);
 
 /** A value the wire cannot carry, or a wire value this side cannot represent. */
 export class WireError extends Error {
@@ -160,7 +163,7 @@ function toFloat(v) {
   let x;
   if (typeof v === "number") x = v;
   else if (typeof v === "bigint" || typeof v === "boolean") x = Number(v);
-  else if (typeof v === "string" && NON_FINITE_TEXT.test(v)) x = /nan/i.test(v) ? NaN : /-/.test(v) ? -Infinity : Infinity;
+  else if (typeof v === "string" && NON_FINITE_TEXT.test(v)) x = /nan/i.test(v) ? NaN : v.includes("-") ? -Infinity : Infinity;
   else if (typeof v === "string" && FLOAT_TEXT.test(v)) x = Number(v.trim().replace(/_/g, ""));
   else throw new WireError(`Malformed Float value: ${describe(v)}`);
   if (!Number.isFinite(x)) {
