@@ -322,7 +322,7 @@ describe("reset and the grid", () => {
     c.get(c.range("A1"), "values");
     await tick();
     assert.equal(renders, 1, "reads render nothing");
-    for (const [text, v] of [["42", 42], [" -1.5e3 ", -1500], ["true", true], ["abc", "abc"], ["", undefined]]) {
+    for (const [text, v] of [["42", 42], [" -1.5e3 ", -1500], ["true", true], ["abc", "abc"], ["0x10", "0x10"], ["1e999", "1e999"], ["", undefined]]) {
       c.peer.editCell("C1", text);
       assert.deepStrictEqual(c.peer.snapshot().cells.C1?.value, v, text);
     }

@@ -163,6 +163,20 @@ describe("ranges and sheets", () => {
     assert.equal(sheet.getUsedRange().address, "Sheet1!F1");
   });
 
+  test("a whole sheet is refused for reads and writes, and summed without visiting blanks", () => {
+    const sheet = sheetOf();
+    const all = sheet.getRange("A1:XFD1048576");
+    assert.equal(all.cellCount, 17179869184);
+    for (const touch of [() => all.values, () => (all.values = 1), () => all.format.fill.color, () => (all.format.font.bold = true)]) {
+      assert.throws(touch, /A1:XFD1048576 has 17179869184 cells; at most 1000000/);
+    }
+    sheet.getRange("C3:D3").values = [[2, "x"]];
+    sheet.getRange("A1").formulas = [["=SUM(A2:XFD1048576)+COUNT(B1:XFD1048576)"]];
+    assert.deepStrictEqual(sheet.getRange("A1").values, [[3]]);
+    all.clear();
+    assert.deepStrictEqual(sheet.getRange("A1:D3").values, Array(3).fill(["", "", "", ""]));
+  });
+
   test("the collection: add, find, index, slice, rename, activate, delete", () => {
     const book = new Workbook();
     const sheets = book.worksheets;

@@ -21,17 +21,6 @@ pytestmark = pytest.mark.no_asan  # node under the sanitizer preload is not what
 EXAMPLES = os.path.join(ROOT, "playground", "examples")
 
 
-@pytest.fixture(autouse=True)
-def fresh_messaging():
-    # Proxies of an earlier session release their IDs when collected; with no send handler
-    # installed yet those releases go nowhere instead of into the next session's objects.
-    gc.collect()
-    pw.messaging.reset()
-    yield
-    pw.messaging.set_send_handler(None)
-    pw.messaging.reset()
-
-
 def on_worker(func):
     """Runs func on a worker thread, as the kernel runs user code; returns what it printed."""
     out, outcome = io.StringIO(), {}

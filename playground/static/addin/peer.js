@@ -16,6 +16,7 @@ import { PyCallable, WireError, fromWire, toWire } from "./wire.js";
 
 export const FIRST_OBJECT_ID = 100;
 export const TRANSACTION_ID = 5;
+const DECIMAL = /^[+-]?(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?$/;
 
 /** The root objects Excel (ID 1) and Context (ID 0): both lead to the workbook. */
 class Root extends ApiObject {
@@ -182,7 +183,7 @@ export class AddinPeer {
     let value = trimmed;
     if (trimmed === "") value = null;
     else if (/^(TRUE|FALSE)$/i.test(trimmed)) value = trimmed.toUpperCase() === "TRUE";
-    else if (!trimmed.startsWith("=") && Number.isFinite(Number(trimmed))) value = Number(trimmed);
+    else if (DECIMAL.test(trimmed) && Number.isFinite(Number(trimmed))) value = Number(trimmed);
     sheet.getRange(address).values = [[value]];
   }
 

@@ -6,6 +6,8 @@ import { PyCallable, WireDate } from "./wire.js";
 
 export const MAX_ROWS = 1_048_576;
 export const MAX_COLUMNS = 16_384;
+/** The most cells one read or write visits, so that a whole-sheet range fails instead of hanging. */
+export const MAX_CELLS = 1_000_000;
 const DEFAULT_FILL = "#FFFFFF";
 const DEFAULT_FONT_COLOR = "#000000";
 const DEFAULT_SIZE = 11;
@@ -65,6 +67,14 @@ export class Rect {
 
   get columns() {
     return this.right - this.left + 1;
+  }
+
+  get size() {
+    return this.rows * this.columns;
+  }
+
+  contains(row, col) {
+    return row >= this.top && row <= this.bottom && col >= this.left && col <= this.right;
   }
 
   *cells() {
@@ -236,9 +246,12 @@ function evaluate(sheet, formula, depth) {
     if (typeof v === "string" && v.startsWith("#")) throw new FormulaError(v);
     throw new FormulaError("#VALUE!");
   };
+  // The values of a reference's cells; blanks are left out of a large range.
   const cells = (ref) => {
     const { rect } = parseAddress(ref);
-    return [...rect.cells()].map(([r, c]) => sheet.value(r, c, depth + 1));
+    const keys = rect.size <= sheet.cells.size ? [...rect.cells()]
+      : [...sheet.cells.keys()].map((k) => k.split(",").map(Number)).filter(([r, c]) => rect.contains(r, c));
+    return keys.map(([r, c]) => sheet.value(r, c, depth + 1));
   };
   const binary = (next, ops, apply) => () => {
     let left = next();
@@ -254,9 +267,8 @@ function evaluate(sheet, formula, depth) {
     if ("num" in t) return t.num;
     if ("str" in t) return t.str;
     if ("ref" in t) {
-      const values = cells(t.ref);
-      if (values.length !== 1) throw new FormulaError("#VALUE!");
-      return values[0];
+      if (parseAddress(t.ref).rect.size !== 1) throw new FormulaError("#VALUE!");
+      return cells(t.ref)[0];
     }
     if ("fn" in t) {
       const fn = AGGREGATES[t.fn];
@@ -427,11 +439,21 @@ function scalarOrThrow(item, what) {
 
 // A 2-D write in the range's shape; a single value fills every cell.
 function grid(value, rect, what) {
+  checkSize([rect]);
   if (!Array.isArray(value)) value = Array.from({ length: rect.rows }, () => Array(rect.columns).fill(value));
   if (value.length !== rect.rows || value.some((row) => !Array.isArray(row) || row.length !== rect.columns)) {
     throw new AddinError(`The ${what}s must be a ${rect.rows} x ${rect.columns} array to match the range`);
   }
   return value.map((row) => row.map((item) => scalarOrThrow(item, what)));
+}
+
+// A read or write visits each cell: one of a whole sheet's size fails instead of hanging.
+function checkSize(rects) {
+  const size = rects.reduce((n, r) => n + r.size, 0);
+  if (size > MAX_CELLS) {
+    const where = rects.map((r) => r.a1()).join(",");
+    throw new AddinError(`The range ${where} has ${size} cells; at most ${MAX_CELLS} are read or written at once`);
+  }
 }
 
 function content(item) {
@@ -728,6 +750,7 @@ class Areas {
   }
 
   *cells() {
+    checkSize(this.rects);
     const seen = new Set();
     for (const rect of this.rects) {
       for (const [r, c] of rect.cells()) {
@@ -784,6 +807,7 @@ export class RangeAreas extends ApiObject {
   }
 
   get cellCount() {
+    if (this.areas_.rects.length === 1) return this.areas_.rects[0].size;
     let n = 0;
     for (const _ of this.areas_.cells()) n++;
     return n;
@@ -836,6 +860,7 @@ export class Range extends RangeAreas {
   }
 
   _rows(read) {
+    checkSize([this.rect]);
     const out = [];
     for (let r = this.rect.top; r <= this.rect.bottom; r++) {
       const row = [];
@@ -924,7 +949,10 @@ export class Range extends RangeAreas {
   clear() {
     const rect = this.rect;
     this.book.apply(() => {
-      for (const [r, c] of rect.cells()) this.sheet.cells.delete(`${r},${c}`);
+      for (const key of [...this.sheet.cells.keys()]) {
+        const [r, c] = key.split(",").map(Number);
+        if (rect.contains(r, c)) this.sheet.cells.delete(key);
+      }
       return { sheet: this.sheet, rect };
     });
   }
