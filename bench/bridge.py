@@ -309,6 +309,13 @@ def to_wire_frame(cfg):
     return _to_wire_pair(cfg, df, _frame_wire(df))
 
 
+@workload("to_wire, {frame[0]} x {frame[1]} float ndarray", 1.2)
+def to_wire_ndarray(cfg):
+    r, c = cfg.frame
+    values = _frame(r, c).values
+    return _to_wire_pair(cfg, values, _wire(values.tolist()))
+
+
 def _wire_array(elements, obj_id):
     return {"type": "Array", "value": elements, "isSpec": False, "id": obj_id}
 

@@ -137,8 +137,15 @@ class TestToWireScalars:
             def __str__(self):
                 return "odd"
 
+        class Arrayish:
+            def __array__(self):
+                return np.array([np.nan])
+
+            def __str__(self):
+                return "arrayish"
+
         assert to_wire(Odd()) == w("String", "odd")
-        assert to_wire(np.array([np.nan])) == w("String", "[nan]")
+        assert to_wire(Arrayish()) == w("String", "arrayish")
 
     def test_dates(self):
         plus_two = dt.timezone(dt.timedelta(hours=2))

@@ -254,4 +254,26 @@ PyObject *intern(const char *text);
 // Sends a DEL request without waiting for, or ever reading, its answer (finalisation).
 void send_detached(py::dict req);
 
+// Whether the interpreter's exit has stopped this thread: it is finalising and this thread no
+// longer holds the GIL, which only a forced unwind out of the GIL's acquisition leaves so.
+inline bool stopped_at_exit() noexcept {
+  return _Py_IsFinalizing() && PyGILState_GetThisThreadState() != _PyThreadState_UncheckedGet();
+}
+
+// An owned reference for frames that call into Python while they hold others (the conversion
+// loops). When the interpreter's exit stops the thread inside such a call, the forced unwind
+// runs this destructor without the GIL: the thread parks here, keeping what it holds.
+class Owned : public py::object {
+ public:
+  Owned() = default;
+  Owned(py::object &&o) noexcept : py::object(std::move(o)) {}  // NOLINT: implicit by design
+  Owned(const Owned &) = default;
+  Owned(Owned &&) noexcept = default;
+  Owned &operator=(const Owned &) = default;
+  Owned &operator=(Owned &&) noexcept = default;
+  ~Owned() {
+    if (ptr() != nullptr && stopped_at_exit()) park_forever();
+  }
+};
+
 }  // namespace proxwire

@@ -1,16 +1,19 @@
 // Serializer: Python values to the tagged wire dicts that cross to the add-in and back,
-// as C++ loops over the containers with no Python-level call per element.
+// as C++ loops over the containers and numpy arrays with no Python-level call per element.
 #include "proxwire.h"
 
 #include <datetime.h>
 #include <pthread.h>
+#include <pybind11/numpy.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace proxwire {
 namespace {
@@ -22,17 +25,23 @@ namespace {
   X(Array) X(Dict) X(Python_Function) X(Serializer) X(to_wire) X(from_wire) X(OfficeJsObject) \
   X(OfficeJsArray) X(OfficeJsDict) X(messaging) X(register_callable) X(_internal_typeName)    \
   X(_internal_id) X(extend) X(update) X(items) X(tzinfo) X(astimezone) X(isoformat)           \
-  X(to_frame) X(columns) X(values) X(dtypes) X(tolist) X(astype) X(kind) X(item)              \
-  X(datetime_as_string) X(np)
+  X(to_frame) X(columns) X(values) X(dtypes) X(tolist) X(astype) X(kind) X(to_numpy) X(dtype)
 // clang-format on
 
 struct Names {
 #define DECLARE_NAME(name) PyObject *name;
   WIRE_NAMES(DECLARE_NAME)
 #undef DECLARE_NAME
-  PyObject *datetime64_us;
 };
 Names N;
+
+// numpy and pandas objects only the serializer uses, looked up at initialisation and never
+// freed.
+struct ArrayTypes {
+  PyObject *ndarray, *masked_array, *masked, *asarray, *datetime_data;
+  PyObject *pd_index, *pd_extension_array;
+};
+ArrayTypes A;
 
 // The functions stored on the class; recursion stays in C++ while the class still holds them.
 PyObject *own_to_wire = nullptr;
@@ -54,12 +63,14 @@ uintptr_t find_stack_floor() {
   return reinterpret_cast<uintptr_t>(low) + reserve;
 }
 
-py::object steal(PyObject *p) {
+// Every reference the conversions hold is an Owned: any call into Python may be where the
+// interpreter's exit stops this thread.
+Owned steal(PyObject *p) {
   if (p == nullptr) throw py::error_already_set();
   return py::reinterpret_steal<py::object>(p);
 }
 
-py::object borrow(PyObject *p) {
+Owned borrow(PyObject *p) {
   return py::reinterpret_borrow<py::object>(p);
 }
 
@@ -90,16 +101,20 @@ class DepthGuard {
       throw py::error_already_set();
     }
   }
-  ~DepthGuard() { Py_LeaveRecursiveCall(); }
+  ~DepthGuard() {
+    // The count lives in this thread's state, which the interpreter's exit frees.
+    if (stopped_at_exit()) park_forever();
+    Py_LeaveRecursiveCall();
+  }
   DepthGuard(const DepthGuard &) = delete;
   DepthGuard &operator=(const DepthGuard &) = delete;
 };
 
-py::object module_global(PyObject *name) {
+Owned module_global(PyObject *name) {
   return steal(PyObject_GetAttr(state().module.ptr(), name));
 }
 
-py::object serializer_attr(PyObject *name) {
+Owned serializer_attr(PyObject *name) {
   return steal(PyObject_GetAttr(module_global(N.Serializer).ptr(), name));
 }
 
@@ -107,10 +122,10 @@ bool attr_is_own(PyObject *name, PyObject *own) {
   return serializer_attr(name).ptr() == own;
 }
 
-py::object wire(PyObject *tag, PyObject *payload, PyObject *spec) {
+Owned wire(PyObject *tag, PyObject *payload, PyObject *spec) {
   PyObject *d = _PyDict_NewPresized(3);
   if (d == nullptr) throw py::error_already_set();
-  py::object result = steal(d);
+  Owned result = steal(d);
   if (PyDict_SetItem(d, N.type, tag) < 0 || PyDict_SetItem(d, N.value, payload) < 0 ||
       PyDict_SetItem(d, N.isSpec, spec) < 0) {
     throw py::error_already_set();
@@ -118,21 +133,34 @@ py::object wire(PyObject *tag, PyObject *payload, PyObject *spec) {
   return result;
 }
 
-py::object null_wire() {
+Owned null_wire() {
   return wire(N.Null, Py_None, Py_False);
 }
 
 // Missing numbers travel as "Null": no cell holds NaN and no strict JSON channel carries it.
-py::object float_wire(PyObject *number) {
+Owned float_wire(PyObject *number) {
   if (std::isnan(PyFloat_AS_DOUBLE(number))) return null_wire();
   return wire(N.Float, number, Py_False);
 }
 
+Owned double_wire(double x) {
+  if (std::isnan(x)) return null_wire();
+  Owned number = steal(PyFloat_FromDouble(x));
+  return wire(N.Float, number.ptr(), Py_False);
+}
+
+// An exact str holding the text of `text`, whatever str subclass (or other object) it is.
+Owned exact_text(Owned text) {
+  if (PyUnicode_CheckExact(text.ptr())) return text;
+  if (!PyUnicode_Check(text.ptr())) text = steal(PyObject_Str(text.ptr()));
+  return steal(PyUnicode_FromObject(text.ptr()));
+}
+
 constexpr char B64_ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-py::object b64encode_text(const unsigned char *data, Py_ssize_t size) {
+Owned b64encode_text(const unsigned char *data, Py_ssize_t size) {
   Py_ssize_t out_size = 4 * ((size + 2) / 3);
-  py::object text = steal(PyUnicode_New(out_size, 127));
+  Owned text = steal(PyUnicode_New(out_size, 127));
   Py_UCS1 *out = PyUnicode_1BYTE_DATA(text.ptr());
   Py_ssize_t i = 0;
   for (; i + 2 < size; i += 3) {
@@ -153,61 +181,178 @@ py::object b64encode_text(const unsigned char *data, Py_ssize_t size) {
   return text;
 }
 
-py::object bytes_wire(PyObject *value) {
-  py::object text;
+Owned bytes_wire(PyObject *value) {
+  Owned text;
   if (PyByteArray_CheckExact(value)) {
     text = b64encode_text(reinterpret_cast<unsigned char *>(PyByteArray_AS_STRING(value)),
                           PyByteArray_GET_SIZE(value));
   } else {
-    py::object raw =
-        PyBytes_CheckExact(value)
-            ? borrow(value)
-            : steal(PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyBytes_Type), value));
+    Owned raw = PyBytes_CheckExact(value)
+                    ? borrow(value)
+                    : steal(PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyBytes_Type), value));
     text = b64encode_text(reinterpret_cast<unsigned char *>(PyBytes_AS_STRING(raw.ptr())),
                           PyBytes_GET_SIZE(raw.ptr()));
   }
   return wire(N.Bytes, text.ptr(), Py_False);
 }
 
-// ISO text of a numpy datetime64 at its full precision; None for NaT.
-py::object datetime64_text(PyObject *value) {
-  State &s = state();
-  PyObject *ts = PyObject_CallOneArg(s.pd_timestamp.ptr(), value);
-  if (ts != nullptr) {
-    py::object stamp = steal(ts);
-    if (ts == s.pd_nat.ptr()) return py::none();
-    return steal(PyObject_CallMethodNoArgs(ts, N.isoformat));
-  }
-  if (!PyErr_ExceptionMatches(s.pd_out_of_bounds.ptr())) throw py::error_already_set();
-  PyErr_Clear();
-  // Beyond the nanosecond range: microseconds still reach years 1 to 9999.
-  py::object micro = steal(PyObject_CallMethodOneArg(value, N.astype, N.datetime64_us));
-  py::object as_datetime = steal(PyObject_CallMethodNoArgs(micro.ptr(), N.item));
-  if (PyDateTime_Check(as_datetime.ptr())) {
-    return steal(PyObject_CallMethodNoArgs(as_datetime.ptr(), N.isoformat));
-  }
-  py::object np = module_global(N.np);
-  py::object fn = steal(PyObject_GetAttr(np.ptr(), N.datetime_as_string));
-  return steal(PyObject_CallOneArg(fn.ptr(), value));
+// numpy's datetime units, numbered as numpy numbers them.
+enum Unit : int { Y = 0, M = 1, W = 2, D = 4, h = 5, m = 6, s = 7, ms = 8, us = 9, ns = 10,
+                  ps = 11, fs = 12, as = 13, GENERIC = 14 };
+
+// The layout numpy gives every datetime64 scalar (numpy/arrayscalars.h).
+struct DatetimeScalar {
+  PyObject_HEAD
+  int64_t value;
+  int unit;
+  int count;
+};
+
+constexpr int64_t NAT = INT64_MIN;
+
+using Wide = __int128;
+
+Wide floor_div(Wide a, Wide b) {
+  Wide q = a / b;
+  return (a % b != 0 && a < 0) ? q - 1 : q;  // b is always positive here
 }
 
-py::object date_wire(PyObject *value) {
+void put_number(std::string &out, unsigned __int128 v, int width) {
+  char digits[48];
+  int n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + static_cast<int>(v % 10));
+    v /= 10;
+  } while (v != 0);
+  while (n < width) digits[n++] = '0';
+  while (n > 0) out += digits[--n];
+}
+
+// ISO 8601: four digits for years 1 to 9999, else the expanded form, a sign and at least six.
+void put_year(std::string &out, Wide year) {
+  if (year >= 1 && year <= 9999) {
+    put_number(out, static_cast<unsigned __int128>(year), 4);
+    return;
+  }
+  out += year < 0 ? '-' : '+';
+  put_number(out, static_cast<unsigned __int128>(year < 0 ? -year : year), 6);
+}
+
+// Days since 1970-01-01 to the proleptic Gregorian date, by eras of 400 years (146097 days);
+// 128 bits, since weeks near the end of numpy's range count more days than 64 bits hold.
+void put_date(std::string &out, Wide days) {
+  Wide z = days + 719468;
+  Wide era = floor_div(z, 146097);
+  auto doe = static_cast<unsigned>(z - era * 146097);
+  unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  unsigned mp = (5 * doy + 2) / 153;
+  unsigned day = doy - (153 * mp + 2) / 5 + 1;
+  unsigned month = mp < 10 ? mp + 3 : mp - 9;
+  put_year(out, era * 400 + yoe + (month <= 2 ? 1 : 0));
+  out += '-';
+  put_number(out, month, 2);
+  out += '-';
+  put_number(out, day, 2);
+}
+
+// The ISO 8601 text of `value` units of `count` x `unit` since 1970-01-01T00:00 (not NaT),
+// exact over the whole int64 range of every unit; a fraction of as many digits as the unit
+// has below the second. False for the generic unit, which counts nothing.
+bool datetime64_iso(int64_t value, int unit, int64_t count, std::string &out) {
+  const Wide total = static_cast<Wide>(value) * count;
+  Wide seconds = 0, fraction = 0;
+  int digits = 0;
+  switch (unit) {
+    case Y:
+      put_year(out, 1970 + total);
+      out += "-01-01T00:00:00";
+      return true;
+    case M: {
+      Wide years = floor_div(total, 12);
+      put_year(out, 1970 + years);
+      out += '-';
+      put_number(out, static_cast<unsigned __int128>(total - years * 12 + 1), 2);
+      out += "-01T00:00:00";
+      return true;
+    }
+    case W:
+      seconds = total * 7 * 86400;
+      break;
+    case D:
+      seconds = total * 86400;
+      break;
+    case h:
+      seconds = total * 3600;
+      break;
+    case m:
+      seconds = total * 60;
+      break;
+    case s:
+      seconds = total;
+      break;
+    case ms:
+    case us:
+    case ns:
+    case ps:
+    case fs:
+    case as: {
+      digits = 3 * (unit - s);
+      Wide per_second = 1;
+      for (int i = 0; i < digits; ++i) per_second *= 10;
+      seconds = floor_div(total, per_second);
+      fraction = total - seconds * per_second;
+      break;
+    }
+    default:
+      return false;
+  }
+  Wide days = floor_div(seconds, 86400);
+  auto in_day = static_cast<unsigned>(seconds - days * 86400);
+  put_date(out, days);
+  out += 'T';
+  put_number(out, in_day / 3600, 2);
+  out += ':';
+  put_number(out, in_day / 60 % 60, 2);
+  out += ':';
+  put_number(out, in_day % 60, 2);
+  if (digits > 0) {
+    out += '.';
+    put_number(out, static_cast<unsigned __int128>(fraction), digits);
+  }
+  return true;
+}
+
+Owned ascii_str(const std::string &text) {
+  return steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+// "Date" with the exact instant of a datetime64 value, "Null" for NaT.
+Owned datetime64_wire(int64_t value, int unit, int64_t count, PyObject *scalar) {
+  if (value == NAT) return null_wire();
+  std::string text;
+  if (!datetime64_iso(value, unit, count, text)) {
+    if (scalar == nullptr) raise_error(PyExc_ValueError, "datetime64 value without a unit");
+    return wire(N.Date, exact_text(steal(PyObject_Str(scalar))).ptr(), Py_False);
+  }
+  return wire(N.Date, ascii_str(text).ptr(), Py_False);
+}
+
+Owned date_wire(PyObject *value) {
   State &s = state();
   if (value == s.pd_nat.ptr()) return null_wire();
-  py::object text;
   if (is_instance(value, s.np_datetime64.ptr())) {
-    text = datetime64_text(value);
-    if (text.is_none()) return null_wire();
-  } else {
-    py::object moment = borrow(value);
-    if (is_instance(value, s.dt_datetime.ptr())) {
-      py::object tz = steal(PyObject_GetAttr(value, N.tzinfo));
-      if (truth(tz.ptr())) {
-        moment = steal(PyObject_CallMethodOneArg(value, N.astimezone, PyDateTime_TimeZone_UTC));
-      }
-    }
-    text = steal(PyObject_CallMethodNoArgs(moment.ptr(), N.isoformat));
+    const auto *scalar = reinterpret_cast<const DatetimeScalar *>(value);
+    return datetime64_wire(scalar->value, scalar->unit, scalar->count, value);
   }
+  Owned moment = borrow(value);
+  if (is_instance(value, s.dt_datetime.ptr())) {
+    Owned tz = steal(PyObject_GetAttr(value, N.tzinfo));
+    if (truth(tz.ptr())) {
+      moment = steal(PyObject_CallMethodOneArg(value, N.astimezone, PyDateTime_TimeZone_UTC));
+    }
+  }
+  Owned text = exact_text(steal(PyObject_CallMethodNoArgs(moment.ptr(), N.isoformat)));
   return wire(N.Date, text.ptr(), Py_False);
 }
 
@@ -219,7 +364,7 @@ bool is_missing(PyObject *value) {
     PyErr_Clear();
     return false;
   }
-  py::object result = steal(r);
+  Owned result = steal(r);
   if (r == Py_True) return true;
   if (r == Py_False || !is_instance(r, state().np_bool.ptr())) return false;
   int t = PyObject_IsTrue(r);
@@ -233,8 +378,8 @@ bool is_missing(PyObject *value) {
 
 // One column type that .values keeps as Python bools, ints or floats per cell.
 bool plain_numeric_frame(PyObject *frame) {
-  py::object dtypes = steal(PyObject_GetAttr(frame, N.dtypes));
-  py::object list = steal(PyObject_CallMethodNoArgs(dtypes.ptr(), N.tolist));
+  Owned dtypes = steal(PyObject_GetAttr(frame, N.dtypes));
+  Owned list = steal(PyObject_CallMethodNoArgs(dtypes.ptr(), N.tolist));
   if (!PyList_Check(list.ptr())) return false;
   Py_ssize_t n = PyList_GET_SIZE(list.ptr());
   if (n == 0) return true;
@@ -242,7 +387,7 @@ bool plain_numeric_frame(PyObject *frame) {
   if (!PyObject_TypeCheck(first, reinterpret_cast<PyTypeObject *>(state().np_dtype.ptr()))) {
     return false;
   }
-  py::object kind = steal(PyObject_GetAttr(first, N.kind));
+  Owned kind = steal(PyObject_GetAttr(first, N.kind));
   if (!PyUnicode_Check(kind.ptr()) || PyUnicode_GetLength(kind.ptr()) != 1) return false;
   Py_UCS4 k = PyUnicode_READ_CHAR(kind.ptr(), 0);
   if (k != 'b' && k != 'i' && k != 'u' && k != 'f') return false;
@@ -256,74 +401,32 @@ bool plain_numeric_frame(PyObject *frame) {
   return true;
 }
 
-py::object as_frame(PyObject *value) {
+Owned as_frame(PyObject *value) {
   if (is_instance(value, state().pd_series.ptr())) {
     return steal(PyObject_CallMethodNoArgs(value, N.to_frame));
   }
   return borrow(value);
 }
 
-py::object column_labels(PyObject *frame) {
-  py::object columns = steal(PyObject_GetAttr(frame, N.columns));
+Owned column_labels(PyObject *frame) {
+  Owned columns = steal(PyObject_GetAttr(frame, N.columns));
   return steal(PyObject_CallMethodNoArgs(columns.ptr(), N.tolist));
 }
 
 // The header row of column labels, then the data rows with each cell's own type.
-py::object frame_rows(PyObject *frame, bool plain) {
-  py::object header = column_labels(frame);
+Owned frame_rows(PyObject *frame) {
+  Owned header = column_labels(frame);
   // Mixed or date columns: one object block, so dates stay Timestamps and ints stay ints.
-  py::object source = plain
-                          ? borrow(frame)
-                          : steal(PyObject_CallMethodOneArg(
-                                frame, N.astype, reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
-  py::object values = steal(PyObject_GetAttr(source.ptr(), N.values));
-  py::object data = steal(PyObject_CallMethodNoArgs(values.ptr(), N.tolist));
-  py::object rows = steal(PyList_New(0));
+  Owned source = steal(
+      PyObject_CallMethodOneArg(frame, N.astype, reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
+  Owned values = steal(PyObject_GetAttr(source.ptr(), N.values));
+  Owned data = steal(PyObject_CallMethodNoArgs(values.ptr(), N.tolist));
+  Owned rows = steal(PyList_New(0));
   if (PyList_Append(rows.ptr(), header.ptr()) < 0 ||
       PyList_SetSlice(rows.ptr(), 1, 1, data.ptr()) < 0) {
     throw py::error_already_set();
   }
   return rows;
-}
-
-// The header wire and then the data rows of a frame whose values are one native float64
-// block, read in place; None when the block is of another kind.
-py::object float_block_rows(PyObject *frame, py::object header) {
-  py::object values = steal(PyObject_GetAttr(frame, N.values));
-  Py_buffer view;
-  if (PyObject_GetBuffer(values.ptr(), &view, PyBUF_RECORDS_RO) < 0) {
-    PyErr_Clear();
-    return py::none();
-  }
-  std::string_view format(view.format != nullptr ? view.format : "B");
-  if (view.ndim != 2 || view.itemsize != 8 || (format != "d" && format != "=d" && format != "@d")) {
-    PyBuffer_Release(&view);
-    return py::none();
-  }
-  Py_ssize_t n_rows = view.shape[0], n_cols = view.shape[1];
-  const char *base = static_cast<const char *>(view.buf);
-  try {
-    py::object rows = steal(PyList_New(n_rows + 1));
-    PyList_SET_ITEM(rows.ptr(), 0, header.release().ptr());
-    for (Py_ssize_t r = 0; r < n_rows; ++r) {
-      py::object cells = steal(PyList_New(n_cols));
-      for (Py_ssize_t c = 0; c < n_cols; ++c) {
-        double x;
-        std::memcpy(&x, base + r * view.strides[0] + c * view.strides[1], sizeof x);
-        py::object cell = std::isnan(x)
-                              ? null_wire()
-                              : wire(N.Float, steal(PyFloat_FromDouble(x)).ptr(), Py_False);
-        PyList_SET_ITEM(cells.ptr(), c, cell.release().ptr());
-      }
-      py::object row = wire(N.Array, cells.ptr(), Py_False);
-      PyList_SET_ITEM(rows.ptr(), r + 1, row.release().ptr());
-    }
-    PyBuffer_Release(&view);
-    return rows;
-  } catch (...) {
-    PyBuffer_Release(&view);
-    throw;
-  }
 }
 
 // Each element as a for loop over `seq` sees it; a list changed meanwhile stays safe.
@@ -332,15 +435,15 @@ void for_each_element(PyObject *seq, F &&fn) {
   PyTypeObject *tp = Py_TYPE(seq);
   if (PyList_Check(seq) && tp->tp_iter == PyList_Type.tp_iter) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq); ++i) {
-      py::object item = borrow(PyList_GET_ITEM(seq, i));
+      Owned item = borrow(PyList_GET_ITEM(seq, i));
       fn(item.ptr());
     }
   } else if (PyTuple_Check(seq) && tp->tp_iter == PyTuple_Type.tp_iter) {
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(seq); ++i) fn(PyTuple_GET_ITEM(seq, i));
   } else {
-    py::object it = steal(PyObject_GetIter(seq));
+    Owned it = steal(PyObject_GetIter(seq));
     while (PyObject *item = PyIter_Next(it.ptr())) {
-      py::object hold = steal(item);
+      Owned hold = steal(item);
       fn(item);
     }
     if (PyErr_Occurred()) throw py::error_already_set();
@@ -361,7 +464,7 @@ void for_each_item(PyObject *mapping, F &&fn) {
     Py_ssize_t pos = 0, size = PyDict_GET_SIZE(mapping);
     PyObject *k, *v;
     while (PyDict_Next(mapping, &pos, &k, &v)) {
-      py::object key = borrow(k), value = borrow(v);
+      Owned key = borrow(k), value = borrow(v);
       fn(key.ptr(), value.ptr());
       if (PyDict_GET_SIZE(mapping) != size) {
         raise_error(PyExc_RuntimeError, "dictionary changed size during iteration");
@@ -369,9 +472,9 @@ void for_each_item(PyObject *mapping, F &&fn) {
     }
     return;
   }
-  py::object items = steal(PyObject_CallMethodNoArgs(mapping, N.items));
+  Owned items = steal(PyObject_CallMethodNoArgs(mapping, N.items));
   for_each_element(items.ptr(), [&](PyObject *pair) {
-    py::object kv = steal(PySequence_Tuple(pair));
+    Owned kv = steal(PySequence_Tuple(pair));
     Py_ssize_t n = PyTuple_GET_SIZE(kv.ptr());
     if (n < 2) {
       PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
@@ -382,19 +485,197 @@ void for_each_item(PyObject *mapping, F &&fn) {
   });
 }
 
-void append(PyObject *list, py::object item) {
+void append(PyObject *list, Owned item) {
   if (PyList_Append(list, item.ptr()) < 0) throw py::error_already_set();
 }
 
-void set_item(PyObject *dict, PyObject *key, py::object value) {
+void set_item(PyObject *dict, PyObject *key, Owned value) {
   if (PyDict_SetItem(dict, key, value.ptr()) < 0) throw py::error_already_set();
 }
+
+// How the cells of an exact ndarray are read in place; OTHER arrays go element by element
+// through Python's iteration, as numpy scalars.
+enum class Cells { BOOL, INT, UINT, FLOAT, DATE, OBJECT, OTHER };
+
+Unit unit_named(PyObject *name) {
+  static constexpr std::pair<const char *, Unit> UNITS[] = {
+      {"Y", Y},   {"M", M},   {"W", W},   {"D", D},   {"h", h},   {"m", m},   {"s", s},
+      {"ms", ms}, {"us", us}, {"ns", ns}, {"ps", ps}, {"fs", fs}, {"as", as},
+  };
+  if (PyUnicode_Check(name)) {
+    for (const auto &[text, unit] : UNITS) {
+      if (PyUnicode_CompareWithASCIIString(name, text) == 0) return unit;
+    }
+  }
+  return GENERIC;
+}
+
+// An exact ndarray's memory as first seen, checked before every cell is read: user code that
+// runs meanwhile (an element's __str__, a finaliser in a collection) may reshape, resize or
+// retype the array, and its old memory is then gone.
+class ArrayCells {
+ public:
+  explicit ArrayCells(PyObject *array) : array_(borrow(array)) {
+    const auto *a = py::detail::array_proxy(array);
+    const auto *d = py::detail::array_descriptor_proxy(a->descr);
+    data_ = a->data;
+    descr_ = a->descr;
+    shape_.assign(a->dimensions, a->dimensions + a->nd);
+    strides_.assign(a->strides, a->strides + a->nd);
+    size_ = d->elsize;
+    bool native = d->byteorder != '>';
+    switch (d->kind) {
+      case 'b':
+        cells_ = size_ == 1 ? Cells::BOOL : Cells::OTHER;
+        break;
+      case 'i':
+      case 'u':
+        if (native && (size_ == 1 || size_ == 2 || size_ == 4 || size_ == 8)) {
+          cells_ = d->kind == 'i' ? Cells::INT : Cells::UINT;
+        }
+        break;
+      case 'f':
+        if (native && (size_ == 2 || size_ == 4 || size_ == 8)) cells_ = Cells::FLOAT;
+        break;
+      case 'M':
+        if (native && size_ == 8) cells_ = Cells::DATE;
+        break;
+      case 'O':
+        cells_ = Cells::OBJECT;
+        break;
+      default:
+        break;
+    }
+    if (cells_ == Cells::DATE) {
+      // (unit, count), once per array.
+      Owned meta = steal(PyObject_CallOneArg(A.datetime_data, a->descr));
+      if (!PyTuple_Check(meta.ptr()) || PyTuple_GET_SIZE(meta.ptr()) != 2) {
+        raise_error(PyExc_TypeError, "numpy.datetime_data gave no (unit, count) pair");
+      }
+      unit_ = unit_named(PyTuple_GET_ITEM(meta.ptr(), 0));
+      count_ = PyLong_AsLongLong(PyTuple_GET_ITEM(meta.ptr(), 1));
+      if (count_ == -1 && PyErr_Occurred()) throw py::error_already_set();
+      if (unit_ == GENERIC) cells_ = Cells::OTHER;
+    }
+  }
+
+  Cells cells() const { return cells_; }
+  int ndim() const { return static_cast<int>(shape_.size()); }
+  Py_ssize_t length(int dim) const { return shape_[static_cast<size_t>(dim)]; }
+  Py_ssize_t stride(int dim) const { return strides_[static_cast<size_t>(dim)]; }
+
+  // The cell at byte `offset`, after checking that the array is still as first seen.
+  const char *at(Py_ssize_t offset) const {
+    const auto *a = py::detail::array_proxy(array_.ptr());
+    if (a->data != data_ || a->descr != descr_ || a->nd != ndim() ||
+        !std::equal(shape_.begin(), shape_.end(), a->dimensions) ||
+        !std::equal(strides_.begin(), strides_.end(), a->strides)) {
+      raise_error(PyExc_RuntimeError, "array changed size during conversion");
+    }
+    return data_ + offset;
+  }
+
+  // The wire value of one numeric, date or empty-object cell; objects are the caller's.
+  Owned cell(const char *p) const {
+    switch (cells_) {
+      case Cells::BOOL:
+        return wire(N.Bool, *p != 0 ? Py_True : Py_False, Py_False);
+      case Cells::INT: {
+        long long v = read_signed(p);
+        return wire(N.Int, steal(PyLong_FromLongLong(v)).ptr(), Py_False);
+      }
+      case Cells::UINT: {
+        unsigned long long v = read_unsigned(p);
+        return wire(N.Int, steal(PyLong_FromUnsignedLongLong(v)).ptr(), Py_False);
+      }
+      case Cells::FLOAT:
+        return double_wire(read_float(p));
+      case Cells::DATE: {
+        int64_t v;
+        std::memcpy(&v, p, sizeof v);
+        return datetime64_wire(v, unit_, count_, nullptr);
+      }
+      default:
+        raise_error(PyExc_SystemError, "no in-place reading for this array");
+    }
+  }
+
+ private:
+  long long read_signed(const char *p) const {
+    switch (size_) {
+      case 1:
+        return static_cast<signed char>(*p);
+      case 2: {
+        int16_t v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+      }
+      case 4: {
+        int32_t v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+      }
+      default: {
+        int64_t v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+      }
+    }
+  }
+
+  unsigned long long read_unsigned(const char *p) const {
+    switch (size_) {
+      case 1:
+        return static_cast<unsigned char>(*p);
+      case 2: {
+        uint16_t v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+      }
+      case 4: {
+        uint32_t v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+      }
+      default: {
+        uint64_t v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+      }
+    }
+  }
+
+  double read_float(const char *p) const {
+    if (size_ == 8) {
+      double v;
+      std::memcpy(&v, p, sizeof v);
+      return v;
+    }
+    if (size_ == 4) {
+      float v;
+      std::memcpy(&v, p, sizeof v);
+      return v;
+    }
+    uint16_t half;
+    std::memcpy(&half, p, sizeof half);
+    return PyFloat_Unpack2(reinterpret_cast<const char *>(&half), 1);
+  }
+
+  Owned array_;  // held, so the memory checked in at() cannot be freed while it is read
+  char *data_;
+  PyObject *descr_;
+  std::vector<Py_ssize_t> shape_, strides_;
+  int size_;
+  Cells cells_ = Cells::OTHER;
+  int unit_ = GENERIC;
+  int64_t count_ = 1;
+};
 
 class ToWire {
  public:
   explicit ToWire(bool fast) : fast_(fast) {}
 
-  py::object convert(PyObject *value) {
+  Owned convert(PyObject *value) {
     PyTypeObject *tp = Py_TYPE(value);
     if (value == Py_None) return null_wire();
     if (tp == &PyBool_Type) return wire(N.Bool, value, Py_False);
@@ -404,17 +685,72 @@ class ToWire {
     if (tp == &PyList_Type) return array_wire(value);
     if (tp == &PyTuple_Type) return array_wire(value);
     if (tp == &PyDict_Type) return dict_wire(value);
+    if (tp == reinterpret_cast<PyTypeObject *>(A.ndarray)) return ndarray_wire(value);
     return convert_other(value);
   }
 
+  // An "Array" nested by dimension, each cell by the scalar rules; a 0-d array as its scalar.
+  Owned ndarray_wire(PyObject *value) {
+    DepthGuard depth;
+    Owned array = borrow(value);
+    if (Py_TYPE(value) != reinterpret_cast<PyTypeObject *>(A.ndarray)) {
+      if (value == A.masked) return null_wire();
+      // A masked array's own items give its masked cells as `masked`; other subclasses (a
+      // matrix stays 2-D when iterated) go as the plain array of their data.
+      if (!is_instance(value, A.masked_array)) {
+        array = steal(PyObject_CallOneArg(A.asarray, value));
+        if (Py_TYPE(array.ptr()) != reinterpret_cast<PyTypeObject *>(A.ndarray)) {
+          raise_error(PyExc_TypeError, "numpy.asarray gave no ndarray");
+        }
+      }
+    }
+    if (py::detail::array_proxy(array.ptr())->nd == 0) {
+      Owned no_index = steal(PyTuple_New(0));
+      Owned item = steal(PyObject_GetItem(array.ptr(), no_index.ptr()));
+      return child(item.ptr());
+    }
+    if (fast_ && Py_TYPE(array.ptr()) == reinterpret_cast<PyTypeObject *>(A.ndarray)) {
+      ArrayCells cells(array.ptr());
+      if (cells.cells() != Cells::OTHER) return dimension(cells, 0, 0);
+    }
+    return array_wire(array.ptr());
+  }
+
  private:
-  py::object child(PyObject *value) {
+  Owned child(PyObject *value) {
     if (fast_) return convert(value);
-    py::object fn = serializer_attr(N.to_wire);
+    Owned fn = serializer_attr(N.to_wire);
     return steal(PyObject_CallOneArg(fn.ptr(), value));
   }
 
-  py::object convert_other(PyObject *value) {
+  // One dimension of the array from byte `offset`: rows of the next dimension, or cells.
+  Owned dimension(const ArrayCells &cells, int dim, Py_ssize_t offset) {
+    const Py_ssize_t n = cells.length(dim), stride = cells.stride(dim);
+    Owned items = steal(PyList_New(n));
+    if (dim + 1 < cells.ndim()) {
+      DepthGuard depth;
+      for (Py_ssize_t i = 0; i < n; ++i) {
+        Owned row = dimension(cells, dim + 1, offset + i * stride);
+        PyList_SET_ITEM(items.ptr(), i, row.release().ptr());
+      }
+    } else if (cells.cells() == Cells::OBJECT) {
+      for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *object;
+        std::memcpy(&object, cells.at(offset + i * stride), sizeof object);
+        Owned item = borrow(object != nullptr ? object : Py_None);
+        Owned converted = convert(item.ptr());
+        PyList_SET_ITEM(items.ptr(), i, converted.release().ptr());
+      }
+    } else {
+      for (Py_ssize_t i = 0; i < n; ++i) {
+        Owned cell = cells.cell(cells.at(offset + i * stride));
+        PyList_SET_ITEM(items.ptr(), i, cell.release().ptr());
+      }
+    }
+    return wire(N.Array, items.ptr(), Py_False);
+  }
+
+  Owned convert_other(PyObject *value) {
     State &s = state();
     if (is_instance(value, s.np_bool.ptr())) {
       return wire(N.Bool, truth(value) ? Py_True : Py_False, Py_False);
@@ -422,12 +758,12 @@ class ToWire {
     // numpy integer scalars are numbers too (timedelta64 derives from them but is no count).
     if (is_instance(value, reinterpret_cast<PyObject *>(&PyLong_Type)) ||
         (is_instance(value, s.np_integer.ptr()) && !is_instance(value, s.np_timedelta64.ptr()))) {
-      py::object number = steal(PyNumber_Long(value));
+      Owned number = steal(PyNumber_Long(value));
       return wire(N.Int, number.ptr(), Py_False);
     }
     if (is_instance(value, reinterpret_cast<PyObject *>(&PyFloat_Type)) ||
         is_instance(value, s.np_floating.ptr())) {
-      py::object number = steal(PyNumber_Float(value));
+      Owned number = steal(PyNumber_Float(value));
       return float_wire(number.ptr());
     }
     if (is_instance(value, reinterpret_cast<PyObject *>(&PyUnicode_Type))) {
@@ -447,44 +783,66 @@ class ToWire {
       return array_wire(value);
     }
     if (is_instance(value, reinterpret_cast<PyObject *>(&PyDict_Type))) return dict_wire(value);
+    if (is_instance(value, A.ndarray)) return ndarray_wire(value);
+    // An index or a pandas extension array (categorical, nullable, dates with a zone) goes as
+    // the array of its values.
+    if (is_instance(value, A.pd_index) || is_instance(value, A.pd_extension_array)) {
+      Owned values = steal(PyObject_CallMethodNoArgs(value, N.to_numpy));
+      if (!is_instance(values.ptr(), A.ndarray)) {
+        raise_error(PyExc_TypeError, "to_numpy() gave no numpy array");
+      }
+      return ndarray_wire(values.ptr());
+    }
     // Any attribute probe on a proxy would be a request to the add-in.
     bool proxy = is_instance(value, module_global(N.OfficeJsObject).ptr());
     if (!proxy && is_missing(value)) return null_wire();
     if (is_instance(value, s.pd_series.ptr()) || is_instance(value, s.pd_dataframe.ptr())) {
-      py::object frame = as_frame(value);
-      bool plain = plain_numeric_frame(frame.ptr());
-      if (fast_ && plain) {
-        DepthGuard depth;
-        py::object rows = float_block_rows(frame.ptr(), convert(column_labels(frame.ptr()).ptr()));
-        if (!rows.is_none()) return wire(N.Array, rows.ptr(), Py_False);
+      Owned frame = as_frame(value);
+      if (fast_ && plain_numeric_frame(frame.ptr())) {
+        // One native block: the header, then the block's rows read in place.
+        Owned values = steal(PyObject_GetAttr(frame.ptr(), N.values));
+        if (Py_TYPE(values.ptr()) == reinterpret_cast<PyTypeObject *>(A.ndarray) &&
+            py::detail::array_proxy(values.ptr())->nd == 2) {
+          ArrayCells cells(values.ptr());
+          if (cells.cells() != Cells::OTHER && cells.cells() != Cells::OBJECT) {
+            DepthGuard depth;
+            Owned header = convert(column_labels(frame.ptr()).ptr());
+            Owned rows = dimension(cells, 0, 0);
+            PyObject *list = PyDict_GetItemWithError(rows.ptr(), N.value);
+            if (list == nullptr || PyList_Insert(list, 0, header.ptr()) < 0) {
+              throw py::error_already_set();
+            }
+            return rows;
+          }
+        }
       }
-      return child(frame_rows(frame.ptr(), plain).ptr());
+      return child(frame_rows(frame.ptr()).ptr());
     }
     if (proxy) {
-      py::object type_name = steal(PyObject_GetAttr(value, N._internal_typeName));
-      py::object object_id = steal(PyObject_GetAttr(value, N._internal_id));
+      Owned type_name = steal(PyObject_GetAttr(value, N._internal_typeName));
+      Owned object_id = steal(PyObject_GetAttr(value, N._internal_id));
       return wire(type_name.ptr(), object_id.ptr(), Py_True);
     }
     if (PyCallable_Check(value)) {
-      py::object messaging = module_global(N.messaging);
-      py::object callable_id =
+      Owned messaging = module_global(N.messaging);
+      Owned callable_id =
           steal(PyObject_CallMethodOneArg(messaging.ptr(), N.register_callable, value));
       return wire(N.Python_Function, callable_id.ptr(), Py_True);
     }
-    py::object text = steal(PyObject_Str(value));
+    Owned text = steal(PyObject_Str(value));
     return wire(N.String, text.ptr(), Py_False);
   }
 
-  py::object array_wire(PyObject *value) {
+  Owned array_wire(PyObject *value) {
     DepthGuard depth;
-    py::object out = steal(PyList_New(0));
+    Owned out = steal(PyList_New(0));
     for_each_element(value, [&](PyObject *item) { append(out.ptr(), child(item)); });
     return wire(N.Array, out.ptr(), Py_False);
   }
 
-  py::object dict_wire(PyObject *value) {
+  Owned dict_wire(PyObject *value) {
     DepthGuard depth;
-    py::object out = steal(PyDict_New());
+    Owned out = steal(PyDict_New());
     for_each_item(value, [&](PyObject *k, PyObject *v) { set_item(out.ptr(), k, child(v)); });
     return wire(N.Dict, out.ptr(), Py_False);
   }
@@ -615,7 +973,10 @@ struct Fields {
       at[i] = Py_XNewRef(v);
     }
   }
-  ~Fields() { release(); }
+  ~Fields() {
+    if (stopped_at_exit()) park_forever();  // held while conversions call into Python
+    release();
+  }
   Fields(const Fields &) = delete;
   Fields &operator=(const Fields &) = delete;
 
@@ -628,7 +989,7 @@ struct Fields {
 };
 
 // A module global as the serializer reads it; the module's own AttributeError when absent.
-py::object serializer_global(PyObject *name) {
+Owned serializer_global(PyObject *name) {
   PyObject *value = PyDict_GetItemWithError(PyModule_GetDict(state().module.ptr()), name);
   if (value != nullptr) return borrow(value);
   if (PyErr_Occurred()) throw py::error_already_set();
@@ -657,7 +1018,7 @@ class FromWire {
   explicit FromWire(bool fast) : fast_(fast) {}
 
   // `wire` is an exact dict.
-  py::object convert(PyObject *w) {
+  Owned convert(PyObject *w) {
     Fields f(w);
     PyObject *t = f.get(0), *v = f.get(1);
     Tag tag = PyUnicode_CheckExact(t) ? exact_tag(t) : compared_tag(t);
@@ -680,7 +1041,7 @@ class FromWire {
         return borrow(v);
       }
       case Tag::Bytes: {
-        py::object data = truth(v) ? borrow(v) : py::bytes();
+        Owned data = truth(v) ? borrow(v) : steal(PyBytes_FromStringAndSize(nullptr, 0));
         return steal(PyObject_CallOneArg(state().b64decode.ptr(), data.ptr()));
       }
       case Tag::Array:
@@ -691,8 +1052,8 @@ class FromWire {
         break;
     }
     if (truth(f.get(2))) {
-      py::object object_id = steal(PyNumber_Long(v));
-      py::object cls = serializer_global(N.OfficeJsObject);
+      Owned object_id = steal(PyNumber_Long(v));
+      Owned cls = serializer_global(N.OfficeJsObject);
       PyObject *args[] = {object_id.ptr(), t};
       return steal(PyObject_Vectorcall(cls.ptr(), args, 2, nullptr));
     }
@@ -700,9 +1061,9 @@ class FromWire {
   }
 
  private:
-  py::object child(PyObject *x) {
+  Owned child(PyObject *x) {
     if (!fast_) {
-      py::object fn = serializer_attr(N.from_wire);
+      Owned fn = serializer_attr(N.from_wire);
       return steal(PyObject_CallOneArg(fn.ptr(), x));
     }
     if (Py_TYPE(x) != &PyDict_Type) require_exact(x, &PyDict_Type, "wire");
@@ -710,15 +1071,15 @@ class FromWire {
   }
 
   // [from_wire(x) for x in (v or [])], built at the payload's size when that is a list.
-  py::object elements(PyObject *v) {
+  Owned elements(PyObject *v) {
     if (!truth(v)) return steal(PyList_New(0));
     if (!PyList_Check(v) || Py_TYPE(v)->tp_iter != PyList_Type.tp_iter) {
-      py::object items = steal(PyList_New(0));
+      Owned items = steal(PyList_New(0));
       for_each_element(v, [&](PyObject *x) { append(items.ptr(), child(x)); });
       return items;
     }
     const Py_ssize_t n = PyList_GET_SIZE(v);
-    py::object items = steal(PyList_New(n));
+    Owned items = steal(PyList_New(n));
     Py_ssize_t filled = 0;
     // Read the size at each step, as a for loop does: user code in a conversion may resize v.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i) {
@@ -734,8 +1095,8 @@ class FromWire {
           __builtin_prefetch(keys + 127);
         }
       }
-      py::object x = borrow(PyList_GET_ITEM(v, i));
-      py::object item = child(x.ptr());
+      Owned x = borrow(PyList_GET_ITEM(v, i));
+      Owned item = child(x.ptr());
       if (filled < n) {
         PyList_SET_ITEM(items.ptr(), filled++, item.release().ptr());
       } else {
@@ -746,12 +1107,12 @@ class FromWire {
     return items;
   }
 
-  py::object array(PyObject *v, PyObject *obj_id) {
-    py::object cls = serializer_global(N.OfficeJsArray);
+  Owned array(PyObject *v, PyObject *obj_id) {
+    Owned cls = serializer_global(N.OfficeJsArray);
     bool in_place = false;
-    py::object arr = new_array(cls.ptr(), obj_id, &in_place);
+    Owned arr = new_array(cls.ptr(), obj_id, &in_place);
     DepthGuard depth;
-    py::object items = elements(v);
+    Owned items = elements(v);
     if (in_place && base_fill(arr.ptr())) {
       extend_list(arr.ptr(), items.ptr());
     } else {
@@ -760,12 +1121,12 @@ class FromWire {
     return arr;
   }
 
-  py::object dict(PyObject *v, PyObject *obj_id) {
-    py::object cls = serializer_global(N.OfficeJsDict);
+  Owned dict(PyObject *v, PyObject *obj_id) {
+    Owned cls = serializer_global(N.OfficeJsDict);
     bool in_place = false;
-    py::object d = new_dict(cls.ptr(), obj_id, &in_place);
+    Owned d = new_dict(cls.ptr(), obj_id, &in_place);
     DepthGuard depth;
-    py::object items = steal(PyDict_New());
+    Owned items = steal(PyDict_New());
     if (truth(v)) {
       for_each_item(v, [&](PyObject *k, PyObject *x) { set_item(items.ptr(), k, child(x)); });
     }
@@ -852,7 +1213,18 @@ void intern_names() {
 #define INTERN_NAME(name) N.name = intern(#name);
   WIRE_NAMES(INTERN_NAME)
 #undef INTERN_NAME
-  N.datetime64_us = intern("datetime64[us]");
+}
+
+void find_array_types() {
+  auto keep = [](py::object o) { return o.release().ptr(); };
+  py::module_ np = py::module_::import("numpy"), pd = py::module_::import("pandas");
+  A.ndarray = keep(np.attr("ndarray"));
+  A.masked_array = keep(np.attr("ma").attr("MaskedArray"));
+  A.masked = keep(np.attr("ma").attr("masked"));
+  A.asarray = keep(np.attr("asarray"));
+  A.datetime_data = keep(np.attr("datetime_data"));
+  A.pd_index = keep(pd.attr("Index"));
+  A.pd_extension_array = keep(pd.attr("api").attr("extensions").attr("ExtensionArray"));
 }
 
 py::object static_method(PyMethodDef *def, PyObject **own) {
@@ -864,13 +1236,13 @@ py::object static_method(PyMethodDef *def, PyObject **own) {
 }  // namespace
 
 py::object to_wire(py::handle value) {
-  py::object fn = serializer_attr(N.to_wire);
+  Owned fn = serializer_attr(N.to_wire);
   if (fn.ptr() == own_to_wire) return ToWire(true).convert(value.ptr());
   return steal(PyObject_CallOneArg(fn.ptr(), value.ptr()));
 }
 
 py::object from_wire(py::handle wire_value) {
-  py::object fn = serializer_attr(N.from_wire);
+  Owned fn = serializer_attr(N.from_wire);
   if (fn.ptr() == own_from_wire) {
     require_exact(wire_value, &PyDict_Type, "wire");
     return FromWire(true).convert(wire_value.ptr());
@@ -882,6 +1254,7 @@ void init_serializer(py::module_ &m) {
   PyDateTime_IMPORT;
   if (PyDateTimeAPI == nullptr) throw py::error_already_set();
   intern_names();
+  find_array_types();
   ClassBuilder cls("Serializer", "Handles marshaling of data types between Python and JavaScript.");
   cls.add("to_wire", static_method(&to_wire_def, &own_to_wire));
   cls.add("from_wire", static_method(&from_wire_def, &own_from_wire));
