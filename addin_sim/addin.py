@@ -10,6 +10,7 @@ import json
 import logging
 import queue
 import threading
+import time
 
 from .handler import RequestHandler
 from .workbook import Workbook
@@ -88,6 +89,15 @@ class SimulatedAddin:
         self._inbox.put(marker)
         if not marker.wait(30):
             raise TimeoutError("The simulated add-in's listener did not catch up")
+
+    def wait_for_release(self, caller, timeout: float = 10.0) -> None:
+        """Waits until the release of object `caller` has been answered. Releases go out in
+        the order proxies were dropped, so every earlier release has been answered too."""
+        deadline = time.monotonic() + timeout
+        while caller not in self.handler.released:
+            if time.monotonic() > deadline:
+                raise TimeoutError(f"No release of object {caller} within {timeout} seconds")
+            time.sleep(0.005)
 
     # -- the channel ------------------------------------------------------------------------
 

@@ -9,6 +9,7 @@ from __future__ import annotations
 import base64
 import datetime
 import math
+import re
 import threading
 from collections import Counter
 
@@ -19,6 +20,16 @@ FIRST_OBJECT_ID = 100
 TRANSACTION_ID = 5
 
 DEFAULT_SETTINGS = {"locale": "en-US", "theme": "light", "calculationMode": "automatic"}
+
+
+def _decode_date(payload):
+    try:
+        value = datetime.datetime.fromisoformat(payload)
+    except (TypeError, ValueError):
+        return model.DateText(payload) if isinstance(payload, str) else payload
+    # A fraction finer than microseconds would be cut: such an instant stays text.
+    fraction = re.search(r"\.(\d+)", payload)
+    return model.DateText(payload) if fraction and len(fraction.group(1)) > 6 else value
 
 
 class Transaction(model.Node):
@@ -68,6 +79,8 @@ class RequestHandler:
         self.batch: list | None = None
         self.block_gets = False
         self.callables_seen: list[str] = []
+        # The caller of every release, in the order they came.
+        self.released: list = []
         # Called with (callable ID, event dict) for each change listener a write concerns.
         self.on_event = None
         self._events: list[tuple[str, dict]] = []
@@ -110,6 +123,7 @@ class RequestHandler:
         caller = request.get("caller")
         name = request.get("name")
         if method == "DEL":
+            self.released.append(caller)
             if caller not in self.fixed:
                 self.objects.pop(caller, None)
             return self.encode(None)
@@ -191,6 +205,8 @@ class RequestHandler:
             return plain("Int", value)
         if isinstance(value, float):
             return plain("Float", value)
+        if isinstance(value, model.DateText):
+            return plain("Date", str(value))
         if isinstance(value, str):
             return plain("String", value)
         if isinstance(value, (datetime.date, datetime.datetime)):
@@ -228,10 +244,7 @@ class RequestHandler:
         if tag == "String":
             return str(payload)
         if tag == "Date":
-            try:
-                return datetime.datetime.fromisoformat(payload)
-            except (TypeError, ValueError):
-                return payload
+            return _decode_date(payload)
         if tag == "Bytes":
             return base64.b64decode(payload or b"")
         if tag == "Array":

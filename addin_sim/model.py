@@ -22,6 +22,11 @@ _COLOR_NAMES = {
 }
 
 
+class DateText(str):
+    """A date the add-in keeps as the text it came as: years beyond 1 to 9999, or an instant
+    finer than the microseconds a Python datetime holds."""
+
+
 @dataclass(frozen=True)
 class CallableRef:
     """A Python callable handed over by user code, known here only by its ID."""
@@ -115,6 +120,11 @@ class Root(Node):
 
 class RequestContext(Root):
     type_name = "RequestContext"
+    methods = frozenset({"echo"})
+
+    def call_echo(self, value=None):
+        """Answers with the value as the add-in received it: a round trip for tests."""
+        return value
 
 
 class WorkbookNode(Node):

@@ -187,9 +187,10 @@ Owned bytes_wire(PyObject *value) {
     text = b64encode_text(reinterpret_cast<unsigned char *>(PyByteArray_AS_STRING(value)),
                           PyByteArray_GET_SIZE(value));
   } else {
-    Owned raw = PyBytes_CheckExact(value)
-                    ? borrow(value)
-                    : steal(PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyBytes_Type), value));
+    Owned raw =
+        PyBytes_CheckExact(value)
+            ? borrow(value)
+            : steal(PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyBytes_Type), value));
     text = b64encode_text(reinterpret_cast<unsigned char *>(PyBytes_AS_STRING(raw.ptr())),
                           PyBytes_GET_SIZE(raw.ptr()));
   }
@@ -197,13 +198,26 @@ Owned bytes_wire(PyObject *value) {
 }
 
 // numpy's datetime units, numbered as numpy numbers them.
-enum Unit : int { Y = 0, M = 1, W = 2, D = 4, h = 5, m = 6, s = 7, ms = 8, us = 9, ns = 10,
-                  ps = 11, fs = 12, as = 13, GENERIC = 14 };
+enum Unit : int {
+  Y = 0,
+  M = 1,
+  W = 2,
+  D = 4,
+  h = 5,
+  m = 6,
+  s = 7,
+  ms = 8,
+  us = 9,
+  ns = 10,
+  ps = 11,
+  fs = 12,
+  as = 13,
+  GENERIC = 14
+};
 
 // The layout numpy gives every datetime64 scalar (numpy/arrayscalars.h).
 struct DatetimeScalar {
-  PyObject_HEAD
-  int64_t value;
+  PyObject_HEAD int64_t value;
   int unit;
   int count;
 };
