@@ -333,8 +333,10 @@ export function displayText(value, numberFormat) {
   if (typeof value !== "number") return String(value);
   const m = /^([^#0.%]*)(#,##)?0(?:\.(0+))?(%?)([^#0.%]*)$/.exec(numberFormat);
   if (m === null) {
-    if (Number.isInteger(value) && Math.abs(value) < 1e11) return String(value);
-    return String(Number(value.toPrecision(10)));
+    // Ten significant digits for fractions, but never fewer than the whole part has.
+    if (Number.isInteger(value)) return String(value);
+    const whole = Math.floor(Math.log10(Math.abs(value))) + 1;
+    return String(Number(value.toPrecision(Math.min(Math.max(10, whole), 17))));
   }
   const [, prefix, grouping, decimals = "", percent, suffix] = m;
   const x = percent ? value * 100 : value;
