@@ -152,7 +152,8 @@ describe("dates", () => {
     assert.equal(parseIsoDate("2024-01-02T03:04:05-05:30").offsetMinutes, -330);
     assert.equal(parseIsoDate("2024-01-02T03:04:05Z").offsetMinutes, 0);
     assert.equal(parseIsoDate("2000").month, 1);
-    for (const bad of ["20000-01-01", "51144", "-000000-01-01", "2024-01-02T24:00:00", "2024-1-2", "2024-01-02T03:04:60", "2100-02-29", ""]) {
+    assert.equal(parseIsoDate("+12626367463885247-02-29"), null, "that year is no leap year");
+    for (const bad of ["20000-01-01", "51144", "-000000-01-01", "-0000000-01-01", "2024-01-02T24:00:00", "2024-1-2", "2024-01-02T03:04:60", "2100-02-29", ""]) {
       assert.equal(parseIsoDate(bad), null, bad);
     }
     assert.equal(String(new WireDate("2024-01-02")), "2024-01-02");

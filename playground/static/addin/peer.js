@@ -31,6 +31,12 @@ class Root extends ApiObject {
 
 class RequestContext extends Root {
   static typeName = "RequestContext";
+  static methods = { echo: ["value?"] };
+
+  /** Answers with the value as the add-in received it: a round trip for tests. */
+  echo(value = null) {
+    return value;
+  }
 }
 
 /** A method read off an object, called later by a separate CALL. */

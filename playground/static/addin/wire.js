@@ -6,9 +6,10 @@ const INT_TEXT = /^\s*[+-]?\d+(?:_\d+)*\s*$/;
 const FLOAT_TEXT = /^\s*[+-]?(?:\d+(?:_\d+)*(?:\.(?:\d+(?:_\d+)*)?)?|\.\d+(?:_\d+)*)(?:[eE][+-]?\d+)?\s*$/;
 const NON_FINITE_TEXT = /^\s*[+-]?(?:nan|inf|infinity)\s*$/i;
 const BASE64 = /^(?:[A-Za-z0-9+/]{4})*(?:[A-Za-z0-9+/]{2}==|[A-Za-z0-9+/]{3}=)?$/;
-// Year (four digits, or a sign and six), month, day, hour, minute, second, fraction, offset.
+// Year (four digits, or a sign and six or more), month, day, hour, minute, second, fraction,
+// offset.
 const ISO = new RegExp(
-  String.raw`^([+-]\d{6}|\d{4})(?:-(\d{2})(?:-(\d{2})(?:[T ](\d{2})(?::(\d{2})(?::(\d{2})(?:[.,](\d+))?)?)?` +
+  String.raw`^([+-]\d{6,}|\d{4})(?:-(\d{2})(?:-(\d{2})(?:[T ](\d{2})(?::(\d{2})(?::(\d{2})(?:[.,](\d+))?)?)?` +
     String.raw`(Z|[+-]\d{2}(?::?\d{2}(?::\d{2}(?:\.\d+)?)?)?)?)?)?)?$`,
 );
 
@@ -92,16 +93,17 @@ function isLeap(year) {
 
 /**
  * The fields of ISO 8601 text as Python and numpy write it (years in four digits or, outside
- * 1 to 9999, a sign and six), or null when the text is no valid date.
+ * 1 to 9999, a sign and six or more), or null when the text is no valid date. A year beyond
+ * 2**53 is inexact in the fields; the text keeps it.
  */
 export function parseIsoDate(text) {
   if (typeof text !== "string") return null;
   const m = ISO.exec(text);
-  if (m === null || m[1] === "-000000") return null;
+  if (m === null || /^-0+$/.test(m[1])) return null;
   const [year, month, day, hour, minute, second] = [1, 2, 3, 4, 5, 6].map((i, k) =>
     m[i] === undefined ? (k === 1 || k === 2 ? 1 : 0) : Number(m[i]),
   );
-  const monthDays = [31, isLeap(year) ? 29 : 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31];
+  const monthDays = [31, isLeap(Number(BigInt(m[1]) % 400n)) ? 29 : 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31];
   if (month < 1 || month > 12 || day < 1 || day > monthDays[month - 1]) return null;
   if (hour > 23 || minute > 59 || second > 59) return null;
   let offsetMinutes = null;
