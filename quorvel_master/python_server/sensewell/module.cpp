@@ -56,8 +56,6 @@ const char *const METHOD_ORDER[] = {
     "_can_resolve_import",
 };
 
-bool initialised = false;
-
 // `from package import name`: a missing name is an ImportError, as the statement makes it.
 py::object import_from(py::handle package, const char *name) {
   try {
@@ -155,56 +153,15 @@ void populate(py::module_ &m) {
   init_diagnostics(methods);
   init_imports(methods);
 
-  // Built as a class statement would: namespace in definition order, then type().
-  py::dict ns;
-  ns["__module__"] = m.attr("__name__");
-  ns["__qualname__"] = "LSPBridge";
-  ns["__doc__"] = BRIDGE_DOC;
+  // The namespace in the class's definition order.
+  ClassBuilder cls("LSPBridge", BRIDGE_DOC);
   for (const char *name : METHOD_ORDER) {
     auto it = methods.find(name);
-    if (it != methods.end()) ns[name] = it->second;
+    if (it != methods.end()) cls.add(name, it->second);
   }
-  auto type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyType_Type));
-  m.attr("LSPBridge") = type("LSPBridge",
-                             py::make_tuple(py::reinterpret_borrow<py::object>(
-                                 reinterpret_cast<PyObject *>(&PyBaseObject_Type))),
-                             ns);
+  m.attr("LSPBridge") = cls.build(py::make_tuple(
+      py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyBaseObject_Type))));
 }
-
-int exec_module(PyObject *module) {
-  if (initialised) {
-    PyErr_SetString(PyExc_ImportError,
-                    "sensewell is already initialised in this process and cannot be loaded "
-                    "again (no re-import, reload or subinterpreter); keep using the first module");
-    return -1;
-  }
-  try {
-    py::options options;
-    options.disable_function_signatures();
-    // pybind11 sets up its shared state on first use, which may otherwise be an error's
-    // destructor deep in a recursion, where the set-up fails and the process terminates.
-    py::detail::get_internals();
-    auto m = py::reinterpret_borrow<py::module_>(module);
-    m.doc() = MODULE_DOC;
-    populate(m);
-    initialised = true;
-    return 0;
-  } catch (py::error_already_set &e) {
-    e.restore();
-  } catch (const std::exception &e) {
-    PyErr_SetString(PyExc_ImportError, e.what());
-  }
-  return -1;
-}
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void *>(exec_module)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "sensewell", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
-};
 
 }  // namespace
 
@@ -215,6 +172,18 @@ State &state() {
 
 }  // namespace sensewell
 
+// What the shared helpers compiled into this module know of it.
+const char *pyglue::home_name() {
+  return sensewell::MODULE_NAME;
+}
+py::handle pyglue::home_module() {
+  return sensewell::state().module;
+}
+
 extern "C" PYBIND11_EXPORT PyObject *PyInit_sensewell() {
-  return PyModuleDef_Init(&sensewell::module_def);
+  return pyglue::module_init(
+      "sensewell", sensewell::MODULE_DOC, &sensewell::populate,
+      "sensewell is already initialised in this process and cannot be loaded "
+      "again (no re-import, reload or subinterpreter); keep using the first "
+      "module");
 }

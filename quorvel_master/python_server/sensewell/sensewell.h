@@ -1,22 +1,15 @@
 // Internal interface of the sensewell module: one init function per source file, the
-// method table LSPBridge is assembled from, the jedi lock, and the argument helpers.
+// method table LSPBridge is assembled from, the jedi lock, and the request helpers.
 #pragma once
 
-#include <cxxabi.h>
 #include <pybind11/pybind11.h>
 
-#include <exception>
 #include <functional>
 #include <map>
 #include <string>
-#include <string_view>
 #include <utility>
 
-// UBSan takes the catch parameter of a forced unwind (a foreign exception object) for a null
-// reference; the parameter is never used, so its checks are off in the functions catching it.
-#define CATCHES_FORCED_UNWIND __attribute__((no_sanitize_undefined))
-
-namespace py = pybind11;
+#include "pyglue/pyglue.h"
 
 namespace sensewell {
 
@@ -37,32 +30,16 @@ inline py::object global(const char *name) {
 // way a Python global lookup finds it.
 py::object builtin(const char *name);
 
-// Typed parameters: exact builtin str, dict and list; optional ones also take None.
-void require_exact(py::handle value, PyTypeObject *type, const char *param);
-void require_exact_or_none(py::handle value, PyTypeObject *type, const char *param);
-// An int parameter: an exact int passes, any other number goes through int(), str is refused.
-py::int_ to_int(py::handle value, const char *param);
-
-[[noreturn]] void raise_error(PyObject *exc_type, const std::string &message);
-
-// Once the interpreter is finalising, a daemon thread that reaches for the GIL is ended with a
-// forced unwind (abi::__forced_unwind). Nothing may be released on that unwind, since the GIL
-// is gone, so the thread sleeps until the process ends instead, keeping whatever it holds.
-[[noreturn]] void park_forever() noexcept;
-
-// Makes one call into Python where a thread may sit when the process exits. `call` uses the
-// raw C API only, with no C++ owner created inside it, and a forced unwind parks the thread.
-template <typename F>
-CATCHES_FORCED_UNWIND decltype(auto) park_on_exit(F &&call) {
-  // While this thread handles another exception a forced unwind cannot be caught: it goes on
-  // to the first frame outside that handler, so such calls are kept out of catch blocks.
-  if (std::current_exception()) return call();
-  try {
-    return call();
-  } catch (abi::__forced_unwind &) {
-    park_forever();
-  }
-}
+// The helpers both modules share, under the names the code here uses. Typed parameters are
+// exact builtin str, dict and list; optional ones also take None; an int goes through to_int.
+using pyglue::ClassBuilder;
+using pyglue::method;
+using pyglue::park_forever;
+using pyglue::park_on_exit;
+using pyglue::raise_error;
+using pyglue::require_exact;
+using pyglue::require_exact_or_none;
+using pyglue::to_int;
 
 // callable(**kwargs) for the jedi calls where requests and the warm-up spend their time.
 py::object call_jedi(const py::object &callable, py::handle kwargs = py::handle());
@@ -81,22 +58,6 @@ class JediLock {
   JediLock(const JediLock &) = delete;
   JediLock &operator=(const JediLock &) = delete;
 };
-
-// A C++ function that binds like a Python method when stored in a class namespace.
-template <typename F, typename... Extra>
-py::object method(const char *name, F &&f, const char *doc, const Extra &...extra) {
-  py::cpp_function fn(std::forward<F>(f), py::name(name), py::doc(doc), py::scope(state().module),
-                      extra...);
-  if (std::string_view(name) == "__init__") {
-    // pybind11 takes any "__init__" for a constructor of its own classes, which would refuse
-    // our plain instances as self.
-    auto record = py::reinterpret_borrow<py::capsule>(PyCFunction_GET_SELF(fn.ptr()));
-    record.get_pointer<py::detail::function_record>()->is_constructor = false;
-  }
-  PyObject *bound = PyInstanceMethod_New(fn.ptr());
-  if (bound == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(bound);
-}
 
 // The three jedi request methods (completions, hover, signature help) share their
 // arguments, position checks, module sync and script set-up; defined in hover.cpp.

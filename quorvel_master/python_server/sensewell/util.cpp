@@ -1,28 +1,14 @@
-// Shared helpers of sensewell: typed-parameter checks, raising Python errors from C++,
+// Shared helpers of sensewell: module globals and builtins, calls parked at exit, logging,
 // and the process-wide jedi lock.
 #include "sensewell.h"
 
-#include <pthread.h>
 #include <pythread.h>
-#include <signal.h>
-#include <unistd.h>
 
 #include <atomic>
 
 namespace sensewell {
 
 namespace {
-
-[[noreturn]] void refuse(py::handle value, PyTypeObject *type, const char *param) {
-  std::string text = "Argument '" + std::string(param).substr(0, 200) +
-                     "' has incorrect type (expected " + std::string(type->tp_name).substr(0, 200) +
-                     ", got " + std::string(Py_TYPE(value.ptr())->tp_name).substr(0, 200) + ")";
-  if (PyObject_TypeCheck(value.ptr(), type)) {
-    text += ". Note: subclasses of " + std::string(type->tp_name) + " are refused; pass an exact " +
-            type->tp_name + " (for example " + type->tp_name + "(value)).";
-  }
-  raise_error(PyExc_TypeError, text);
-}
 
 PyThread_type_lock jedi_lock() {
   static PyThread_type_lock lock = PyThread_allocate_lock();
@@ -35,46 +21,12 @@ int jedi_depth = 0;
 
 }  // namespace
 
-void require_exact(py::handle value, PyTypeObject *type, const char *param) {
-  if (Py_TYPE(value.ptr()) != type) refuse(value, type, param);
-}
-
-void require_exact_or_none(py::handle value, PyTypeObject *type, const char *param) {
-  if (!value.is_none()) require_exact(value, type, param);
-}
-
-py::int_ to_int(py::handle value, const char *param) {
-  PyObject *v = value.ptr();
-  if (PyLong_CheckExact(v)) return py::reinterpret_borrow<py::int_>(value);
-  bool number = !PyUnicode_Check(v) && !PyBytes_Check(v) && !PyByteArray_Check(v) &&
-                (PyIndex_Check(v) || (Py_TYPE(v)->tp_as_number != nullptr &&
-                                      (Py_TYPE(v)->tp_as_number->nb_int != nullptr ||
-                                       Py_TYPE(v)->tp_as_number->nb_float != nullptr)));
-  if (!number) refuse(value, &PyLong_Type, param);
-  PyObject *converted = PyNumber_Long(v);
-  if (converted == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::int_>(converted);
-}
-
-void raise_error(PyObject *exc_type, const std::string &message) {
-  PyErr_SetString(exc_type, message.c_str());
-  throw py::error_already_set();
-}
-
 py::object builtin(const char *name) {
   PyObject *dict = PyModule_GetDict(state().module.ptr());
   PyObject *found = PyDict_GetItemWithError(dict, py::str(name).ptr());
   if (found != nullptr) return py::reinterpret_borrow<py::object>(found);
   if (PyErr_Occurred()) throw py::error_already_set();
   return py::module_::import("builtins").attr(name);
-}
-
-void park_forever() noexcept {
-  // Signals blocked, so they go to the thread that is finishing the process.
-  sigset_t all;
-  sigfillset(&all);
-  pthread_sigmask(SIG_BLOCK, &all, nullptr);
-  for (;;) pause();
 }
 
 py::object call_jedi(const py::object &callable, py::handle kwargs) {

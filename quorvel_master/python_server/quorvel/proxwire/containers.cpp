@@ -7,11 +7,6 @@
 namespace proxwire {
 namespace {
 
-py::object steal(PyObject *p) {
-  if (p == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(p);
-}
-
 // The shared constructor: an empty base container, then the proxy's internal attributes.
 PyObject *init_container(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
                          PyTypeObject *base, PyObject *type_name, PyObject *typ) {

@@ -55,11 +55,6 @@ Names names;
   throw py::error_already_set();
 }
 
-py::object steal(PyObject *o) {
-  if (o == nullptr) fail();
-  return py::reinterpret_steal<py::object>(o);
-}
-
 py::object get_attr(py::handle o, PyObject *name) {
   return steal(PyObject_GetAttr(o.ptr(), name));
 }
@@ -119,11 +114,10 @@ thread_local bool collecting = false;
 py::handle collection_hook;      // the hook itself, never freed
 py::handle collector_callbacks;  // the list the collector calls, as found at initialisation
 
-struct CollectionPhase {
-  static constexpr const char *name = "collection_phase";
-  static constexpr std::array<const char *, 2> params{"phase", "info"};
-  static constexpr std::size_t required = 2;
-  static py::object body(PyObject *const *args) {
+PyObject *collection_phase(PyObject *, PyObject *const *raw, Py_ssize_t nargs, PyObject *kwnames) {
+  return entry([&]() -> py::object {
+    PyObject *args[2];
+    bind_args("collection_phase", raw, nargs, kwnames, {"phase", "info"}, 2, args);
     PyObject *phase = args[0];
     if (PyUnicode_Check(phase)) {
       if (PyUnicode_CompareWithASCIIString(phase, "start") == 0) {
@@ -133,8 +127,8 @@ struct CollectionPhase {
       }
     }
     return py::none();
-  }
-};
+  });
+}
 
 // User code may take the hook out of the list mid-collection, and then no "stop" comes: the
 // flag counts only while the hook is still there.
@@ -151,7 +145,8 @@ bool in_collection() {
 }
 
 void register_collection_hook() {
-  py::object hook = fast_function<CollectionPhase>(
+  py::object hook = fast_function(
+      "collection_phase", &collection_phase,
       "collection_phase(phase, info)\n\n"
       "Tracks the garbage collections of this thread, so that releases arising inside one are "
       "queued.");
@@ -361,11 +356,10 @@ bool refuses_attribute(py::handle req) {
   fail();
 }
 
-struct Init {
-  static constexpr const char *name = "__init__";
-  static constexpr std::array<const char *, 1> params{"self"};
-  static constexpr std::size_t required = 1;
-  static py::object body(PyObject *const *args) {
+PyObject *init(PyObject *, PyObject *const *raw, Py_ssize_t nargs, PyObject *kwnames) {
+  return entry([&]() -> py::object {
+    PyObject *args[1];
+    bind_args("__init__", raw, nargs, kwnames, {"self"}, 1, args);
     py::handle self = args[0];
     py::object threading = global("threading");
     self.attr("waiters") = py::dict();
@@ -378,18 +372,17 @@ struct Init {
     self.attr("_callable_lock") = threading.attr("Lock")();
     self.attr("_next_callable_id") = 1;
     return py::none();
-  }
-};
+  });
+}
 
-struct SetSendHandler {
-  static constexpr const char *name = "set_send_handler";
-  static constexpr std::array<const char *, 2> params{"self", "handler"};
-  static constexpr std::size_t required = 2;
-  static py::object body(PyObject *const *args) {
+PyObject *set_send_handler(PyObject *, PyObject *const *raw, Py_ssize_t nargs, PyObject *kwnames) {
+  return entry([&]() -> py::object {
+    PyObject *args[2];
+    bind_args("set_send_handler", raw, nargs, kwnames, {"self", "handler"}, 2, args);
     if (PyObject_SetAttr(args[0], names.send_handler, args[1]) < 0) fail();
     return py::none();
-  }
-};
+  });
+}
 
 // What a false "ok" fails the request with: the "message" of an "error" dict, a non-empty
 // "error" text itself, else "Remote error".
@@ -442,11 +435,10 @@ void resolve(py::handle fut, py::handle message) {
   fail_future(fut, text);
 }
 
-struct OnMessage {
-  static constexpr const char *name = "on_message";
-  static constexpr std::array<const char *, 2> params{"self", "message"};
-  static constexpr std::size_t required = 2;
-  static py::object body(PyObject *const *args) {
+PyObject *on_message(PyObject *, PyObject *const *raw, Py_ssize_t nargs, PyObject *kwnames) {
+  return entry([&]() -> py::object {
+    PyObject *args[2];
+    bind_args("on_message", raw, nargs, kwnames, {"self", "message"}, 2, args);
     py::handle self = args[0], message = args[1];
     require_exact(message, &PyDict_Type, "message");
     // An answer given inside the send call arrives on the waiting thread by design.
@@ -479,14 +471,13 @@ struct OnMessage {
       swallow(again);
     }
     return py::none();
-  }
-};
+  });
+}
 
-struct SendRequestSync {
-  static constexpr const char *name = "send_request_sync";
-  static constexpr std::array<const char *, 3> params{"self", "req", "timeout"};
-  static constexpr std::size_t required = 2;
-  CATCHES_FORCED_UNWIND static py::object body(PyObject *const *args) {
+PyObject *send_request_sync(PyObject *, PyObject *const *raw, Py_ssize_t nargs, PyObject *kwnames) {
+  return entry([&]() CATCHES_FORCED_UNWIND -> py::object {
+    PyObject *args[3];
+    bind_args("send_request_sync", raw, nargs, kwnames, {"self", "req", "timeout"}, 2, args);
     py::handle self = args[0], req = args[1];
     require_exact(req, &PyDict_Type, "req");
     py::object timeout;
@@ -539,14 +530,13 @@ struct SendRequestSync {
       raise_remote_attribute_error(*failure);
     }
     throw *failure;
-  }
-};
+  });
+}
 
-struct Reset {
-  static constexpr const char *name = "reset";
-  static constexpr std::array<const char *, 1> params{"self"};
-  static constexpr std::size_t required = 1;
-  static py::object body(PyObject *const *args) {
+PyObject *reset(PyObject *, PyObject *const *raw, Py_ssize_t nargs, PyObject *kwnames) {
+  return entry([&]() -> py::object {
+    PyObject *args[1];
+    bind_args("reset", raw, nargs, kwnames, {"self"}, 1, args);
     py::handle self = args[0];
     {
       LockGuard guard(self, names.waiters_lock);
@@ -574,14 +564,13 @@ struct Reset {
       }
     }
     return py::none();
-  }
-};
+  });
+}
 
-struct RegisterCallable {
-  static constexpr const char *name = "register_callable";
-  static constexpr std::array<const char *, 2> params{"self", "callable_obj"};
-  static constexpr std::size_t required = 2;
-  static py::object body(PyObject *const *args) {
+PyObject *register_callable(PyObject *, PyObject *const *raw, Py_ssize_t nargs, PyObject *kwnames) {
+  return entry([&]() -> py::object {
+    PyObject *args[2];
+    bind_args("register_callable", raw, nargs, kwnames, {"self", "callable_obj"}, 2, args);
     py::handle self = args[0], callable_obj = args[1];
     if (!PyCallable_Check(callable_obj.ptr())) {
       py::object type_name = steal(PyType_GetName(Py_TYPE(callable_obj.ptr())));
@@ -598,33 +587,32 @@ struct RegisterCallable {
     py::object registry = get_attr(self, names.callable_registry);
     if (PyObject_SetItem(registry.ptr(), callable_id.ptr(), callable_obj.ptr()) < 0) fail();
     return callable_id;
-  }
-};
+  });
+}
 
-struct GetCallable {
-  static constexpr const char *name = "get_callable";
-  static constexpr std::array<const char *, 2> params{"self", "callable_id"};
-  static constexpr std::size_t required = 2;
-  static py::object body(PyObject *const *args) {
+PyObject *get_callable(PyObject *, PyObject *const *raw, Py_ssize_t nargs, PyObject *kwnames) {
+  return entry([&]() -> py::object {
+    PyObject *args[2];
+    bind_args("get_callable", raw, nargs, kwnames, {"self", "callable_id"}, 2, args);
     require_exact(args[1], &PyUnicode_Type, "callable_id");
     LockGuard guard(args[0], names.callable_lock);
     return call_method(get_attr(args[0], names.callable_registry), names.get, args[1]);
-  }
-};
+  });
+}
 
-struct UnregisterCallable {
-  static constexpr const char *name = "unregister_callable";
-  static constexpr std::array<const char *, 2> params{"self", "callable_id"};
-  static constexpr std::size_t required = 2;
-  static py::object body(PyObject *const *args) {
+PyObject *unregister_callable(PyObject *, PyObject *const *raw, Py_ssize_t nargs,
+                              PyObject *kwnames) {
+  return entry([&]() -> py::object {
+    PyObject *args[2];
+    bind_args("unregister_callable", raw, nargs, kwnames, {"self", "callable_id"}, 2, args);
     require_exact(args[1], &PyUnicode_Type, "callable_id");
     LockGuard guard(args[0], names.callable_lock);
     py::object registry = get_attr(args[0], names.callable_registry);
     PyObject *call[] = {registry.ptr(), args[1], Py_None};
     steal(PyObject_VectorcallMethod(names.pop, call, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     return py::none();
-  }
-};
+  });
+}
 
 void init_names() {
   Names &n = names;
@@ -699,30 +687,34 @@ void init_messaging(py::module_ &m) {
       py::make_tuple(py::handle(PyExc_AttributeError), py::handle(PyExc_RuntimeError)));
 
   ClassBuilder cls("Messaging", MESSAGING_DOC);
-  cls.add("__init__", fast_method<Init>("Messaging.__init__(self)"));
+  cls.add("__init__", fast_method("__init__", &init, "Messaging.__init__(self)"));
   cls.add("set_send_handler",
-          fast_method<SetSendHandler>("Messaging.set_send_handler(self, handler)\n\n"
-                                      "Register a callback used to send messages to the add-in."));
-  cls.add("on_message",
-          fast_method<OnMessage>("Messaging.on_message(self, dict message: Dict[str, Any])\n\n"
-                                 "Handle an incoming response message from the add-in."));
+          fast_method("set_send_handler", &set_send_handler,
+                      "Messaging.set_send_handler(self, handler)\n\n"
+                      "Register a callback used to send messages to the add-in."));
+  cls.add("on_message", fast_method("on_message", &on_message,
+                                    "Messaging.on_message(self, dict message: Dict[str, Any])\n\n"
+                                    "Handle an incoming response message from the add-in."));
   cls.add("send_request_sync",
-          fast_method<SendRequestSync>("Messaging.send_request_sync(self, dict req: Dict[str, "
-                                       "Any], double timeout: float = 30.0)\n\n"
-                                       "Send a request and wait synchronously for the response."));
-  cls.add("reset",
-          fast_method<Reset>("Messaging.reset(self)\n\n"
-                             "Reset the messaging state (e.g., when the connection is closed)."));
+          fast_method("send_request_sync", &send_request_sync,
+                      "Messaging.send_request_sync(self, dict req: Dict[str, "
+                      "Any], double timeout: float = 30.0)\n\n"
+                      "Send a request and wait synchronously for the response."));
+  cls.add("reset", fast_method("reset", &reset,
+                               "Messaging.reset(self)\n\n"
+                               "Reset the messaging state (e.g., when the connection is closed)."));
   cls.add("register_callable",
-          fast_method<RegisterCallable>(
-              "Messaging.register_callable(self, callable_obj: Any) -> str\n\n"
-              "Register a Python callable and return its ID." THREAD_SAFE_NOTE));
+          fast_method("register_callable", &register_callable,
+                      "Messaging.register_callable(self, callable_obj: Any) -> str\n\n"
+                      "Register a Python callable and return its ID." THREAD_SAFE_NOTE));
   cls.add("get_callable",
-          fast_method<GetCallable>("Messaging.get_callable(self, str callable_id: str) -> Any\n\n"
-                                   "Retrieve a registered callable by its ID." THREAD_SAFE_NOTE));
-  cls.add("unregister_callable", fast_method<UnregisterCallable>(
-                                     "Messaging.unregister_callable(self, str callable_id: str)\n\n"
-                                     "Remove a callable from the registry." THREAD_SAFE_NOTE));
+          fast_method("get_callable", &get_callable,
+                      "Messaging.get_callable(self, str callable_id: str) -> Any\n\n"
+                      "Retrieve a registered callable by its ID." THREAD_SAFE_NOTE));
+  cls.add("unregister_callable",
+          fast_method("unregister_callable", &unregister_callable,
+                      "Messaging.unregister_callable(self, str callable_id: str)\n\n"
+                      "Remove a callable from the registry." THREAD_SAFE_NOTE));
   m.attr("Messaging") = cls.build(py::make_tuple());
 }
 

@@ -23,8 +23,6 @@ const char *const MODULE_DOC =
     "- Excel: Root proxy object (ID 1)\n"
     "- Context: Context proxy object (ID 0)\n";
 
-bool initialised = false;
-
 void populate(py::module_ &m) {
   State &s = state();
   s.module = m;
@@ -76,46 +74,6 @@ void populate(py::module_ &m) {
   init_root_proxies(m);
 }
 
-CATCHES_FORCED_UNWIND int exec_module(PyObject *module) {
-  if (initialised) {
-    // Every class and the messaging state are process-wide; a second copy would split them.
-    PyErr_SetString(PyExc_ImportError,
-                    "proxwire is already initialised in this process and cannot be loaded "
-                    "again (no re-import and no subinterpreter); keep using the first module");
-    return -1;
-  }
-  try {
-    py::options options;
-    options.disable_function_signatures();
-    // pybind11 sets up its shared state on first use, which may otherwise be an error's
-    // destructor deep in a recursion, where the set-up fails and the process terminates.
-    py::detail::get_internals();
-    auto m = py::reinterpret_borrow<py::module_>(module);
-    m.doc() = MODULE_DOC;
-    populate(m);
-    initialised = true;
-    return 0;
-  } catch (abi::__forced_unwind &) {
-    throw;  // a daemon thread ended by the interpreter's exit
-  } catch (py::error_already_set &e) {
-    e.restore();
-  } catch (const std::exception &e) {
-    PyErr_SetString(PyExc_ImportError, e.what());
-  } catch (...) {
-    PyErr_SetString(PyExc_ImportError, "proxwire failed to initialise");
-  }
-  return -1;
-}
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void *>(exec_module)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "proxwire", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
-};
-
 }  // namespace
 
 State &state() {
@@ -125,6 +83,18 @@ State &state() {
 
 }  // namespace proxwire
 
+// What the shared helpers compiled into this module know of it.
+const char *pyglue::home_name() {
+  return proxwire::MODULE_NAME;
+}
+py::handle pyglue::home_module() {
+  return proxwire::state().module;
+}
+
 extern "C" PYBIND11_EXPORT PyObject *PyInit_proxwire() {
-  return PyModuleDef_Init(&proxwire::module_def);
+  // Every class and the messaging state are process-wide; a second copy would split them.
+  return pyglue::module_init("proxwire", proxwire::MODULE_DOC, &proxwire::populate,
+                             "proxwire is already initialised in this process and cannot be "
+                             "loaded again (no re-import and no subinterpreter); keep using the "
+                             "first module");
 }

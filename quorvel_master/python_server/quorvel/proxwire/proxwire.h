@@ -1,24 +1,12 @@
 // Internal interface of the proxwire module: one init function per source file, the
-// imports every file shares, and the helpers that build classes and raise Python errors.
+// imports every file shares, and the names it takes from the shared helper library.
 #pragma once
 
-#include <cxxabi.h>
 #include <pybind11/pybind11.h>
 
-#include <array>
-#include <cstddef>
-#include <exception>
-#include <initializer_list>
-#include <new>
 #include <string>
-#include <type_traits>
-#include <utility>
 
-// UBSan takes the catch parameter of a forced unwind (a foreign exception object) for a null
-// reference; the parameter is never used, so its checks are off in the functions catching it.
-#define CATCHES_FORCED_UNWIND __attribute__((no_sanitize_undefined))
-
-namespace py = pybind11;
+#include "pyglue/pyglue.h"
 
 namespace proxwire {
 
@@ -47,155 +35,20 @@ inline py::object global(const char *name) {
   return state().module.attr(name);
 }
 
-// The typed-parameter check: only an exact instance of `type` passes.
-void require_exact(py::handle value, PyTypeObject *type, const char *param);
-
-[[noreturn]] void raise_error(PyObject *exc_type, const std::string &message);
-
-// A C++ function that binds like a Python method when stored in a class namespace.
-template <typename F, typename... Extra>
-py::object method(const char *name, F &&f, const char *doc, const Extra &...extra) {
-  py::cpp_function fn(std::forward<F>(f), py::name(name), py::doc(doc), py::scope(state().module),
-                      extra...);
-  // pybind11 treats any "__init__" as the constructor of one of its own classes; ours is a
-  // plain method of a plain class.
-  auto cap = py::reinterpret_borrow<py::capsule>(PyCFunction_GET_SELF(fn.ptr()));
-  cap.get_pointer<py::detail::function_record>()->is_constructor = false;
-  PyObject *bound = PyInstanceMethod_New(fn.ptr());
-  if (bound == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(bound);
-}
-
-// A module-level function reporting this module as its __module__.
-template <typename F, typename... Extra>
-py::cpp_function function(const char *name, F &&f, const char *doc, const Extra &...extra) {
-  return py::cpp_function(std::forward<F>(f), py::name(name), py::doc(doc),
-                          py::scope(state().module), extra...);
-}
-
-// Once the interpreter is finalising, a daemon thread that reaches for the GIL is ended with a
-// forced unwind (abi::__forced_unwind). Nothing may be released on that unwind, since the GIL
-// is gone, so the thread sleeps until the process ends instead, keeping whatever it holds.
-[[noreturn]] void park_forever() noexcept;
-
-// Makes one call into Python where a thread may sit when the process exits. `call` uses the
-// raw C API only, with no C++ owner created inside it, and a forced unwind parks the thread.
-template <typename F>
-CATCHES_FORCED_UNWIND decltype(auto) park_on_exit(F &&call) {
-  // While this thread handles another exception a forced unwind cannot be caught: it goes on
-  // to the first frame outside that handler, so such calls are kept out of catch blocks.
-  if (std::current_exception()) return call();
-  try {
-    return call();
-  } catch (abi::__forced_unwind &) {
-    park_forever();
-  }
-}
-
-// Fast-call functions, for the per-request paths where pybind11's dispatcher costs more than
-// the work. `Fn` names the function and its parameters and supplies the body:
-//   struct Fn {
-//     static constexpr const char *name = "send_request_sync";
-//     static constexpr std::array<const char *, 3> params{"self", "req", "timeout"};
-//     static constexpr std::size_t required = 2;  // the leading parameters without default
-//     static py::object body(PyObject *const *args);  // borrowed; nullptr where omitted
-//   };
-// The arguments bind by position and keyword as a def's do; the body may throw as any C++
-// code here does. `doc` must outlive the module (a literal or a static string).
-void bind_arguments(const char *func, const char *const *params, std::size_t count,
-                    std::size_t required, PyObject *const *args, Py_ssize_t nargs,
-                    PyObject *kwnames, PyObject **out);
-void set_error_from_current_exception();
-
-template <typename Fn>
-CATCHES_FORCED_UNWIND PyObject *fast_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs,
-                                           PyObject *kwnames) noexcept {
-  std::array<PyObject *, Fn::params.size()> bound{};
-  try {
-    bind_arguments(Fn::name, Fn::params.data(), Fn::params.size(), Fn::required, args, nargs,
-                   kwnames, bound.data());
-    return Fn::body(bound.data()).release().ptr();
-  } catch (abi::__forced_unwind &) {
-    park_forever();  // rethrown, it would end the process here: this function is noexcept
-  } catch (...) {
-    set_error_from_current_exception();
-    return nullptr;
-  }
-}
-
-py::object make_fast_function(PyMethodDef *def);
-
-// A fast-call module-level function reporting this module as its __module__.
-template <typename Fn>
-py::object fast_function(const char *doc) {
-  static PyMethodDef def = {
-      Fn::name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fast_entry<Fn>)),
-      METH_FASTCALL | METH_KEYWORDS, doc};
-  return make_fast_function(&def);
-}
-
-// A fast-call function that binds like a Python method when stored in a class namespace;
-// the instance arrives as the first parameter.
-template <typename Fn>
-py::object fast_method(const char *doc) {
-  py::object fn = fast_function<Fn>(doc);
-  PyObject *bound = PyInstanceMethod_New(fn.ptr());
-  if (bound == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(bound);
-}
-
-// Builds a class the way a class statement does: namespace first, then type(name, bases, ns).
-class ClassBuilder {
- public:
-  ClassBuilder(const char *name, const char *doc);
-  ClassBuilder &add(const char *name, py::object member);
-  py::object build(py::tuple bases);
-
- private:
-  std::string name_;
-  py::dict ns_;
-};
-
-// Raw entry points for the functions called once per request (proxy dunders, _cw__*):
-// pybind11's generic dispatcher would cost more than the rest of a round trip.
-using FastFunction = PyObject *(*)(PyObject *, PyObject *const *, Py_ssize_t, PyObject *);
-
-// A module-level function, or one that binds as a method in a class namespace, built
-// straight on a METH_FASTCALL | METH_KEYWORDS PyMethodDef that lives as long as the process.
-py::object fast_function(const char *name, FastFunction fn, const char *doc);
-py::object fast_method(const char *name, FastFunction fn, const char *doc);
-
-// Runs the body of a raw entry point: a thrown Python error becomes the NULL return. A body
-// may also return a raw new reference (NULL with the error set).
-template <typename F>
-CATCHES_FORCED_UNWIND PyObject *entry(F &&body) noexcept {
-  try {
-    if constexpr (std::is_same_v<decltype(body()), PyObject *>) {
-      return body();
-    } else {
-      return body().release().ptr();
-    }
-  } catch (abi::__forced_unwind &) {
-    park_forever();  // rethrown, it would end the process here: this function is noexcept
-  } catch (...) {
-    set_error_from_current_exception();
-  }
-  return nullptr;
-}
-
-// Binds positional and keyword arguments to `params` the way a def statement does; `out`
-// gets borrowed references, nullptr for an optional parameter not given. Python's own
-// TypeError texts for a wrong count, an unknown keyword or a duplicate.
-void bind_args(const char *func, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
-               std::initializer_list<const char *> params, size_t required, PyObject **out);
-
-// For def f(self, *args, **kwargs): the positional rest as a tuple, the keywords as a dict.
-struct VarArgs {
-  PyObject *self;
-  py::tuple args;
-  py::dict kwargs;
-};
-VarArgs bind_var_args(const char *func, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
+// The helpers both modules share, under the names the code here uses.
+using pyglue::bind_args;
+using pyglue::bind_var_args;
+using pyglue::ClassBuilder;
+using pyglue::entry;
+using pyglue::fast_function;
+using pyglue::fast_method;
+using pyglue::FastFunction;
+using pyglue::park_forever;
+using pyglue::park_on_exit;
+using pyglue::raise_error;
+using pyglue::require_exact;
+using pyglue::steal;
+using pyglue::VarArgs;
 
 // A module global read the way Python code reads it: at each use, NameError when absent.
 // `name` is an interned str that lives as long as the process.

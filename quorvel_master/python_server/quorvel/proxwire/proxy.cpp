@@ -13,11 +13,6 @@ const char *const OBJECT_DOC =
     "    operations to the Office.js Add-in via WebSocket.\n"
     "    ";
 
-py::object steal(PyObject *p) {
-  if (p == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(p);
-}
-
 // Whether the traceback entry's function is one of the proxy's own.
 bool is_internal(PyObject *tb, PyObject *internal) {
   PyFrameObject *frame = reinterpret_cast<PyTracebackObject *>(tb)->tb_frame;

@@ -25,11 +25,6 @@ const Keys &keys() {
   return *k;
 }
 
-py::object steal(PyObject *p) {
-  if (p == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(p);
-}
-
 void set_item(PyObject *dict, PyObject *key, PyObject *value) {
   if (PyDict_SetItem(dict, key, value) < 0) throw py::error_already_set();
 }

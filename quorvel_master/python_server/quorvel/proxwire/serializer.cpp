@@ -1155,72 +1155,21 @@ class FromWire {
   bool fast_;
 };
 
-// The one argument of a static method, by position or by keyword.
-PyObject *single_argument(const char *func, const char *param, PyObject *const *args,
-                          Py_ssize_t nargs, PyObject *kwnames) {
-  Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-  if (nargs + nkw == 1) {
-    if (nargs == 1) return args[0];
-    PyObject *name = PyTuple_GET_ITEM(kwnames, 0);
-    if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, param) == 0) {
-      return args[0];
-    }
-    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", func, name);
-    return nullptr;
-  }
-  if (nargs + nkw == 0) {
-    PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos 1)", func, param);
-  } else {
-    PyErr_Format(PyExc_TypeError, "%s() takes exactly one argument (%zd given)", func, nargs + nkw);
-  }
-  return nullptr;
-}
-
-template <typename F>
-PyObject *guarded(F &&body) {
-  try {
-    return body().release().ptr();
-  } catch (py::error_already_set &e) {
-    e.restore();
-  } catch (py::builtin_exception &e) {
-    e.set_error();
-  } catch (const std::exception &e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
-  }
-  return nullptr;
-}
-
 PyObject *to_wire_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-  PyObject *value = single_argument("to_wire", "value", args, nargs, kwnames);
-  if (value == nullptr) return nullptr;
-  return guarded([&] { return ToWire(attr_is_own(N.to_wire, own_to_wire)).convert(value); });
-}
-
-PyObject *from_wire_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-  PyObject *w = single_argument("from_wire", "wire", args, nargs, kwnames);
-  if (w == nullptr) return nullptr;
-  return guarded([&] {
-    require_exact(w, &PyDict_Type, "wire");
-    return FromWire(attr_is_own(N.from_wire, own_from_wire)).convert(w);
+  return entry([&] {
+    PyObject *value;
+    bind_args("to_wire", args, nargs, kwnames, {"value"}, 1, &value);
+    return ToWire(attr_is_own(N.to_wire, own_to_wire)).convert(value);
   });
 }
 
-PyMethodDef to_wire_def = {
-    "to_wire", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&to_wire_entry)),
-    METH_FASTCALL | METH_KEYWORDS,
-    "Serializer.to_wire(value: Any) -> Dict[str, Any]\n\n"
-    "Serialize a Python value to wire format for transmission."};
-
-PyMethodDef from_wire_def = {
-    "from_wire", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&from_wire_entry)),
-    METH_FASTCALL | METH_KEYWORDS,
-    "Serializer.from_wire(dict wire: Dict[str, Any]) -> Any\n\n"
-    "Deserialize a wire format value back to Python."};
-
-PyObject *intern(const char *text) {
-  PyObject *s = PyUnicode_InternFromString(text);
-  if (s == nullptr) throw py::error_already_set();
-  return s;
+PyObject *from_wire_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+  return entry([&] {
+    PyObject *w;
+    bind_args("from_wire", args, nargs, kwnames, {"wire"}, 1, &w);
+    require_exact(w, &PyDict_Type, "wire");
+    return FromWire(attr_is_own(N.from_wire, own_from_wire)).convert(w);
+  });
 }
 
 void intern_names() {
@@ -1241,10 +1190,10 @@ void find_array_types() {
   A.pd_extension_array = keep(pd.attr("api").attr("extensions").attr("ExtensionArray"));
 }
 
-py::object static_method(PyMethodDef *def, PyObject **own) {
-  py::object fn = steal(PyCFunction_NewEx(def, nullptr, py::str(MODULE_NAME).ptr()));
-  *own = fn.inc_ref().ptr();  // kept for the identity test; the class may drop it
-  return steal(PyStaticMethod_New(fn.ptr()));
+py::object static_method(const char *name, FastFunction fn, const char *doc, PyObject **own) {
+  py::object fn_object = fast_function(name, fn, doc);
+  *own = fn_object.inc_ref().ptr();  // kept for the identity test; the class may drop it
+  return steal(PyStaticMethod_New(fn_object.ptr()));
 }
 
 }  // namespace
@@ -1252,7 +1201,7 @@ py::object static_method(PyMethodDef *def, PyObject **own) {
 py::object to_wire(py::handle value) {
   Owned fn = serializer_attr(N.to_wire);
   if (fn.ptr() == own_to_wire) return ToWire(true).convert(value.ptr());
-  return steal(PyObject_CallOneArg(fn.ptr(), value.ptr()));
+  return pyglue::steal(PyObject_CallOneArg(fn.ptr(), value.ptr()));
 }
 
 py::object from_wire(py::handle wire_value) {
@@ -1261,7 +1210,7 @@ py::object from_wire(py::handle wire_value) {
     require_exact(wire_value, &PyDict_Type, "wire");
     return FromWire(true).convert(wire_value.ptr());
   }
-  return steal(PyObject_CallOneArg(fn.ptr(), wire_value.ptr()));
+  return pyglue::steal(PyObject_CallOneArg(fn.ptr(), wire_value.ptr()));
 }
 
 void init_serializer(py::module_ &m) {
@@ -1270,8 +1219,14 @@ void init_serializer(py::module_ &m) {
   intern_names();
   find_array_types();
   ClassBuilder cls("Serializer", "Handles marshaling of data types between Python and JavaScript.");
-  cls.add("to_wire", static_method(&to_wire_def, &own_to_wire));
-  cls.add("from_wire", static_method(&from_wire_def, &own_from_wire));
+  cls.add("to_wire", static_method("to_wire", &to_wire_entry,
+                                   "Serializer.to_wire(value: Any) -> Dict[str, Any]\n\n"
+                                   "Serialize a Python value to wire format for transmission.",
+                                   &own_to_wire));
+  cls.add("from_wire", static_method("from_wire", &from_wire_entry,
+                                     "Serializer.from_wire(dict wire: Dict[str, Any]) -> Any\n\n"
+                                     "Deserialize a wire format value back to Python.",
+                                     &own_from_wire));
   m.attr("Serializer") = cls.build(py::make_tuple());
 }
 

@@ -10,11 +10,6 @@ const char *const TRANSACTION_DOC =
     "    Transaction object to batch multiple set operations into a single request.\n"
     "    ";
 
-py::object steal(PyObject *p) {
-  if (p == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(p);
-}
-
 bool truth(py::handle value) {
   int result = PyObject_IsTrue(value.ptr());
   if (result < 0) throw py::error_already_set();
