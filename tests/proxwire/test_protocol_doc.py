@@ -19,8 +19,6 @@ DOC = os.path.join(support.ROOT, "docs", "protocol.md")
 BLOCK = re.compile(r"^```(\w+)([^\n]*)\n(.*?)^```$", re.M | re.S)
 # The connection identity the examples were written under: it names their callable IDs.
 DOC_GUID = "5e1f0c2a" + "0" * 24
-# Rules the serializer does not meet yet; these examples show the behaviour being built.
-PENDING = {"to-wire=datetime64", "to-wire=ndarray", "to-wire=index"}
 
 
 def blocks():
@@ -42,11 +40,6 @@ def examples(kind):
         if kind in attrs:
             named.setdefault(attrs[kind], []).append((lang, flags, body))
     return named
-
-
-def marked(kind, names):
-    return [pytest.param(n, marks=pytest.mark.xfail(strict=True, reason="not built yet"))
-            if f"{kind}={n}" in PENDING else n for n in names]
 
 
 @pytest.fixture
@@ -75,7 +68,7 @@ def test_every_block_is_an_example():
             json.loads(body)
 
 
-@pytest.mark.parametrize("name", marked("to-wire", examples("to-wire")))
+@pytest.mark.parametrize("name", examples("to-wire"))
 def test_to_wire(name, doc_context):
     (_, _, python), (_, _, wire) = examples("to-wire")[name]
     assert pw.Serializer.to_wire(eval(python, doc_context)) == json.loads(wire)
@@ -93,7 +86,7 @@ def same_value(got, expected):
     return type(got) is type(expected) and got == expected
 
 
-@pytest.mark.parametrize("name", marked("from-wire", examples("from-wire")))
+@pytest.mark.parametrize("name", examples("from-wire"))
 def test_from_wire(name, doc_context):
     (_, _, wire), (_, _, python) = examples("from-wire")[name]
     wire = json.loads(wire)
@@ -169,7 +162,7 @@ def run_worker(code, names):
         raise failure[0]
 
 
-@pytest.mark.parametrize("name", marked("exchange", examples("exchange")))
+@pytest.mark.parametrize("name", examples("exchange"))
 def test_exchange(name, doc_context):
     parts = examples("exchange")[name]
     code = "".join(body for lang, _, body in parts if lang == "python")
