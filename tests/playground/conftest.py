@@ -1,4 +1,5 @@
-"""Each playground test starts and ends with fresh messaging, as the kernel's suites expect."""
+"""Each playground test starts and ends with fresh messaging, as the kernel's suites expect;
+the playground server runs once per test module that asks for it."""
 import gc
 
 import pytest
@@ -16,3 +17,12 @@ def fresh_messaging():
     yield
     pw.messaging.set_send_handler(None)
     pw.messaging.reset()
+
+
+@pytest.fixture(scope="module")
+def server():
+    from playground_support import start_server, stop_server
+
+    server = start_server()
+    yield server
+    stop_server(server)
