@@ -1,5 +1,6 @@
-# Entry points: `make demo` runs the tour, `make test` runs the test suite.
-# Both install what is missing and build first, so each works on a fresh machine.
+# Entry points: `make demo` runs the tour, `make test` runs the test suite, `make playground`
+# serves the browser playground. Each installs what is missing and builds first, so each works
+# on a fresh machine.
 PY      := /usr/bin/python3
 BUILD   := build
 ASAN    := build-asan
@@ -10,7 +11,9 @@ PYTEST  := PYTHONPATH=. $(PY) -m pytest -p no:cacheprovider
 CONFIG  := -G Ninja -DPython_EXECUTABLE=$(PY) -DCMAKE_BUILD_TYPE=Release \
            $(if $(CI),-DQUORVEL_WERROR=ON)
 
-.PHONY: deps build test demo bench asan fuzz format lint clean
+NODE_MODULES := playground/node_modules/.package-lock.json
+
+.PHONY: deps build test demo playground bench asan fuzz format lint clean
 
 deps:
 	@bash scripts/deps.sh
@@ -20,12 +23,21 @@ build: deps
 	@cmake --build $(BUILD)
 	@cmake --install $(BUILD) --prefix "$(CURDIR)" >/dev/null
 
-test: build
+# The editor and the browser driver, from the pinned lock file; again only when it changes.
+$(NODE_MODULES): playground/package-lock.json | deps
+	cd playground && npm ci --no-audit --no-fund
+	@touch $@
+
+test: build $(NODE_MODULES)
 	$(PYTEST) -q tests
 	node --test playground/tests/
 
 demo: build
 	@PYTHONPATH=. $(PY) -m demo
+
+# Serves the playground on 127.0.0.1 (PLAYGROUND_PORT, default 8765) until interrupted.
+playground: build $(NODE_MODULES)
+	@PYTHONPATH=. $(PY) -m playground
 
 bench: build
 	PYTHONPATH=. $(PY) -m bench
