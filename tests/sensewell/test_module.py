@@ -86,6 +86,8 @@ def test_bridge_class_shape(sensewell):
         "delete_module", "get_completions", "set_workspace", "get_signature_help", "get_hover",
         "get_diagnostics", "_run_pyflakes", "_parse_pyflakes_message",
         "_check_unresolved_imports", "_can_resolve_import",
+        "get_definitions", "get_references", "get_document_symbols", "get_rename_edits",
+        "get_code_actions", "get_markers",
     ]  # fmt: skip
     defined = [n for n in vars(cls) if n not in ("__module__", "__doc__", "__dict__", "__weakref__")]
     assert defined == [n for n in order if n in defined]

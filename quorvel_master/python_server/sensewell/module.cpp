@@ -54,6 +54,13 @@ const char *const METHOD_ORDER[] = {
     "_parse_pyflakes_message",
     "_check_unresolved_imports",
     "_can_resolve_import",
+    // Beyond the specified interface.
+    "get_definitions",
+    "get_references",
+    "get_document_symbols",
+    "get_rename_edits",
+    "get_code_actions",
+    "get_markers",
 };
 
 // `from package import name`: a missing name is an ImportError, as the statement makes it.
@@ -152,6 +159,11 @@ void populate(py::module_ &m) {
   init_signature_help(methods);
   init_diagnostics(methods);
   init_imports(methods);
+  init_navigation(methods);
+  init_symbols(methods);
+  init_rename(methods);
+  init_code_actions(methods);
+  init_markers(methods);
 
   // The namespace in the class's definition order.
   ClassBuilder cls("LSPBridge", BRIDGE_DOC);

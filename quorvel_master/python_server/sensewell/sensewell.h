@@ -105,5 +105,11 @@ void init_completions(Methods &methods);
 void init_signature_help(Methods &methods);
 void init_diagnostics(Methods &methods);
 void init_imports(Methods &methods);
+// Editor requests beyond the specified ones.
+void init_navigation(Methods &methods);
+void init_symbols(Methods &methods);
+void init_rename(Methods &methods);
+void init_code_actions(Methods &methods);
+void init_markers(Methods &methods);
 
 }  // namespace sensewell
