@@ -9,7 +9,7 @@ import sys
 import time
 from dataclasses import dataclass
 
-from . import bridge, services
+from . import bridge, editor, services
 from .harness import table, write_results
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -104,7 +104,7 @@ def main(argv=None):
 
     start = time.perf_counter()
     rows = []
-    for wl in bridge.WORKLOADS + services.WORKLOADS:
+    for wl in bridge.WORKLOADS + services.WORKLOADS + editor.WORKLOADS:
         if args.only and args.only not in wl.title(cfg):
             continue
         began = time.perf_counter()

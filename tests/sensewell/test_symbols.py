@@ -12,6 +12,8 @@ import math
 
 LIMIT = 3
 scale = 1.5
+from os import path
+squares = [n * n for n in range(3)]
 
 
 class Circle:
@@ -59,6 +61,7 @@ def test_nesting_and_kinds(bridge):
     assert outline(symbols_of(bridge, CODE)) == [
         ("LIMIT", CONSTANT, []),
         ("scale", VARIABLE, []),
+        ("squares", VARIABLE, []),
         ("Circle", CLASS, [("sides", FIELD, []), ("__init__", METHOD, []),
                            ("grow", METHOD, [("step", FUNCTION, [])])]),
         ("unit", FUNCTION, []),
@@ -67,7 +70,7 @@ def test_nesting_and_kinds(bridge):
 
 def test_ranges_hold_their_names_and_children(bridge):
     symbols = symbols_of(bridge, CODE)
-    circle = symbols[2]
+    circle = symbols[3]
     assert circle["selectionRange"] == name_range(CODE, "Circle")
     start, _ = position(CODE, "class Circle")
     end, _ = position(CODE, "return step()")

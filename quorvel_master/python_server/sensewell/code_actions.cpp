@@ -123,8 +123,8 @@ bool exports(py::handle tree, py::handle name) {
     for (py::handle target : targets) {
       if (!is_a(target, "Name")) continue;
       py::object id = target.attr("id");
-      if (equals(id, "__all__") && (is_a(stmt.attr("value"), "List") ||
-                                    is_a(stmt.attr("value"), "Tuple"))) {
+      if (equals(id, "__all__") &&
+          (is_a(stmt.attr("value"), "List") || is_a(stmt.attr("value"), "Tuple"))) {
         listed = py::list();
         for (py::handle elt : stmt.attr("value").attr("elts")) {
           if (is_a(elt, "Constant")) listed.attr("append")(elt.attr("value"));
@@ -217,8 +217,7 @@ class Imports {
       if (!truthy(module.attr("isidentifier")()) || module.equal(edited)) continue;
       std::string module_name = py::str(module);
       if (module_name == name) add("import " + name, "Import " + name);
-      py::object file =
-          call_parked(os.attr("path").attr("join"), py::make_tuple(directory, entry));
+      py::object file = call_parked(os.attr("path").attr("join"), py::make_tuple(directory, entry));
       if (exports_from_file(file, name_)) exporters.push_back(module_name);
     }
     for (const std::string &module : exporters) {
@@ -265,9 +264,8 @@ py::dict import_edit(py::handle tree, py::handle lines, const std::string &state
   }
   auto count = static_cast<long long>(py::len(lines));
   if (after == 0) {
-    while (after < count &&
-           truthy(py::reinterpret_borrow<py::object>(lines)[py::int_(after)].attr("startswith")(
-               "#"))) {
+    while (after < count && truthy(py::reinterpret_borrow<py::object>(lines)[py::int_(after)].attr(
+                                "startswith")("#"))) {
       ++after;
     }
   }
@@ -321,9 +319,8 @@ py::object pyflakes_name(py::handle stmt, py::handle alias) {
   }
   py::object module = py::str(".") * stmt.attr("level");
   if (!stmt.attr("module").is_none()) module = module + stmt.attr("module");
-  py::object full = truthy(module.attr("endswith")("."))
-                        ? py::object(module + real)
-                        : py::object(module + py::str(".") + real);
+  py::object full = truthy(module.attr("endswith")(".")) ? py::object(module + real)
+                                                         : py::object(module + py::str(".") + real);
   return real.equal(bound) ? full : full + as + bound;
 }
 
@@ -350,10 +347,10 @@ py::object removal_edit(py::handle tree, py::handle lines, py::handle message) {
   if (names.size() > 1) {
     // The name with the comma that separates it from its neighbour.
     size_t last = names.size() - 1;
-    auto [from_line, from_col] = index < last ? start_of(py::object(names[index]))
-                                              : end_of(py::object(names[index - 1]));
-    auto [to_line, to_col] = index < last ? start_of(py::object(names[index + 1]))
-                                          : end_of(py::object(names[index]));
+    auto [from_line, from_col] =
+        index < last ? start_of(py::object(names[index])) : end_of(py::object(names[index - 1]));
+    auto [to_line, to_col] =
+        index < last ? start_of(py::object(names[index + 1])) : end_of(py::object(names[index]));
     return py::dict("range"_a = span(from_line, from_col, to_line, to_col), "text"_a = "");
   }
   auto [first, first_col] = start_of(stmt);
@@ -363,8 +360,8 @@ py::object removal_edit(py::handle tree, py::handle lines, py::handle message) {
   };
   py::object before = text_of(first)[py::slice(0, first_col - 1, 1)];
   py::object after = text_of(last)[py::slice(last_col - 1, PY_SSIZE_T_MAX, 1)].attr("strip")();
-  bool whole_lines = !truthy(before.attr("strip")()) &&
-                     (!truthy(after) || truthy(after.attr("startswith")("#")));
+  bool whole_lines =
+      !truthy(before.attr("strip")()) && (!truthy(after) || truthy(after.attr("startswith")("#")));
   bool only_in_block = py::len(holder) == 1 && !holder.is(tree.attr("body"));
   if (only_in_block || !whole_lines) {
     return py::dict("range"_a = span(first, first_col, last, last_col), "text"_a = "pass");
@@ -439,8 +436,8 @@ py::dict code_actions(const Request &req) {
 py::dict get_code_actions(py::object self, py::object code, py::object line, py::object column,
                           py::object path, py::object modules, py::object dirty_files) {
   Request req = accept_request(self, code, line, column, path, modules, dirty_files);
-  log("debug", "[LSP] Request: get_code_actions line=%d, column=%d, path=%s", req.line,
-      req.column, req.path);
+  log("debug", "[LSP] Request: get_code_actions line=%d, column=%d, path=%s", req.line, req.column,
+      req.path);
   return guard_request(
       "get_code_actions", [&] { return code_actions(req); }, actions_failed);
 }

@@ -36,10 +36,10 @@ py::list split_lines(py::handle code);
 
 // The parser's and pyflakes' view of a text, gathered the way get_diagnostics gathers it.
 struct Findings {
-  py::object tree;            // the module's tree; null after a syntax error
-  py::object syntax_marker;   // the syntax error's marker; null when the text parses
-  py::list messages;          // pyflakes' message objects, in its report order
-  py::list error_markers;     // markers of pyflakes' error stream
+  py::object tree;           // the module's tree; null after a syntax error
+  py::object syntax_marker;  // the syntax error's marker; null when the text parses
+  py::list messages;         // pyflakes' message objects, in its report order
+  py::list error_markers;    // markers of pyflakes' error stream
 };
 Findings find_problems(py::object self, py::object code, py::object module_name);
 

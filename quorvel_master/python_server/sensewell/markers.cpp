@@ -37,8 +37,7 @@ py::object find_name(py::handle lines, long long line, py::handle from, py::hand
                      const char *before) {
   if (line < 1 || line > static_cast<long long>(py::len(lines))) return py::object();
   py::object re = global("re");
-  py::object pattern =
-      py::str("(?<![{}]){}(?!\\w)").format(before, re.attr("escape")(needle));
+  py::object pattern = py::str("(?<![{}]){}(?!\\w)").format(before, re.attr("escape")(needle));
   py::object found = re.attr("compile")(pattern).attr("search")(
       py::reinterpret_borrow<py::object>(lines)[py::int_(line - 1)], from);
   if (found.is_none()) return py::object();
@@ -60,8 +59,8 @@ py::dict import_marker(py::dict record, py::handle lines) {
     auto first = record["startLineNumber"].cast<long long>();
     auto last = record["endLineNumber"].cast<long long>();
     for (long long line = first; line <= last; ++line) {
-      py::object from = line == first ? py::object(record["startColumn"]) - py::int_(1)
-                                      : py::object(py::int_(0));
+      py::object from =
+          line == first ? py::object(record["startColumn"]) - py::int_(1) : py::object(py::int_(0));
       py::object start = find_name(lines, line, from, module, "\\w");
       if (start) {
         narrow(record, py::int_(line), start, module);
@@ -121,8 +120,8 @@ Findings find_problems(py::object self, py::object code, py::object module_name)
   Findings findings;
   py::object filename = filename_for(module_name);
   try {
-    findings.tree =
-        call_parked(global("ast").attr("parse"), py::make_tuple(code), py::dict("filename"_a = filename));
+    findings.tree = call_parked(global("ast").attr("parse"), py::make_tuple(code),
+                                py::dict("filename"_a = filename));
   } catch (py::error_already_set &e) {
     if (!e.matches(PyExc_SyntaxError)) throw;
     py::object error = e.value();
@@ -224,7 +223,8 @@ void init_markers(Methods &methods) {
       "LSPBridge.get_markers(self, code: str, module_name: Optional[str] = None) -> "
       "Dict[str, Any]\n\n"
       "get_diagnostics' findings in its order, each with its range on the name it is about,\n"
-      "\"code\" (its kind), \"source\" (\"syntax\", \"pyflakes\" or \"imports\") and \"tags\" ([1]\n"
+      "\"code\" (its kind), \"source\" (\"syntax\", \"pyflakes\" or \"imports\") and \"tags\" "
+      "([1]\n"
       "for unused imports and variables): {\"markers\": [...], \"error\": None}.",
       py::arg("self"), py::arg("code"), py::arg("module_name") = py::none());
 }

@@ -17,10 +17,10 @@ class Unique {
  public:
   bool add(const py::dict &location) {
     auto range = location["range"].cast<py::dict>();
-    py::tuple key = py::make_tuple(
-        py::object(location["module"]), py::object(location["path"]),
-        py::object(range["startLineNumber"]), py::object(range["startColumn"]),
-        py::object(range["endLineNumber"]), py::object(range["endColumn"]));
+    py::tuple key =
+        py::make_tuple(py::object(location["module"]), py::object(location["path"]),
+                       py::object(range["startLineNumber"]), py::object(range["startColumn"]),
+                       py::object(range["endLineNumber"]), py::object(range["endColumn"]));
     if (seen_.contains(key)) return false;
     seen_.add(key);
     return true;
@@ -51,9 +51,9 @@ py::dict definitions(const Request &req) {
   sync_request_modules(req);
   JediLock lock;
   py::object script = open_script(req);
-  py::object found = call_jedi(
-      script.attr("goto"),
-      py::dict("line"_a = req.line, "column"_a = req.column, "follow_imports"_a = true));
+  py::object found =
+      call_jedi(script.attr("goto"),
+                py::dict("line"_a = req.line, "column"_a = req.column, "follow_imports"_a = true));
   Places places(req, script);
   Unique unique;
   py::list locations;
@@ -165,7 +165,8 @@ void init_navigation(Methods &methods) {
       "path: Optional[str] = None, modules: Optional[Dict[str, str]] = None, "
       "dirty_files: Optional[Dict[str, str]] = None) -> Dict[str, Any]\n\n"
       "Where the name at the cursor (line 1-based, column 0-based) is defined, following\n"
-      "imports to the defining module: {\"definitions\": [{\"module\", \"path\", \"range\"}, ...],\n"
+      "imports to the defining module: {\"definitions\": [{\"module\", \"path\", \"range\"}, "
+      "...],\n"
       "\"error\": None}. \"module\" names a user module (the edited text's own path, None\n"
       "when it has none); \"path\" is the file of library code.");
   methods["get_references"] = request_method(

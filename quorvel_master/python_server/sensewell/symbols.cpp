@@ -68,19 +68,41 @@ class Outline {
     while (!scopes_.empty() && at >= scopes_.back().end) scopes_.pop_back();
     bool in_class = !scopes_.empty() && scopes_.back().is_class;
     bool in_function = !scopes_.empty() && !scopes_.back().is_class;
+
+    py::object def_start = call_jedi(name.attr("get_definition_start_position"));
+    py::object def_end = call_jedi(name.attr("get_definition_end_position"));
+    bool has_span = !def_start.is_none() && !def_end.is_none();
+    if (has_span) {
+      // jedi types a name by what it is bound to, so the statement itself tells a def or
+      // class from an import or an assignment of one.
+      Position from = position_of(def_start);
+      py::object text_line = line_text(from.line);
+      py::object before = text_line[py::slice(0, static_cast<Py_ssize_t>(from.column), 1)];
+      py::object rest =
+          text_line[py::slice(static_cast<Py_ssize_t>(from.column), PY_SSIZE_T_MAX, 1)];
+      if ((is_class || is_function) &&
+          !truthy(rest.attr("startswith")(py::make_tuple("class", "def", "async", "@")))) {
+        if (truthy(rest.attr("startswith")(py::make_tuple("from", "import")))) return;
+        is_class = is_function = false;
+      }
+      // A comprehension's variable is bound inside an expression, not by a statement.
+      if (!is_class && !is_function &&
+          (truthy(before.attr("strip")()) || (scopes_.empty() && from.column != 0))) {
+        return;
+      }
+    }
     // A function's own variables are no part of the outline.
     if (!is_class && !is_function && in_function) return;
 
     py::object text = name.attr("name");
-    int kind = is_class ? KIND_CLASS : is_function ? (in_class ? KIND_METHOD : KIND_FUNCTION)
-               : in_class                          ? KIND_FIELD
-               : is_constant_name(text)            ? KIND_CONSTANT
-                                                   : KIND_VARIABLE;
+    int kind = is_class                 ? KIND_CLASS
+               : is_function            ? (in_class ? KIND_METHOD : KIND_FUNCTION)
+               : in_class               ? KIND_FIELD
+               : is_constant_name(text) ? KIND_CONSTANT
+                                        : KIND_VARIABLE;
     Position name_end{at.line, at.column + static_cast<long long>(py::len(text))};
     Position start = at, end = name_end;
-    py::object def_start = call_jedi(name.attr("get_definition_start_position"));
-    py::object def_end = call_jedi(name.attr("get_definition_end_position"));
-    if (!def_start.is_none() && !def_end.is_none()) {
+    if (has_span) {
       start = position_of(def_start);
       end = trimmed(start, position_of(def_end));
       // Monaco refuses a symbol whose name lies outside its range.
@@ -106,13 +128,18 @@ class Outline {
                         py::int_(end.column + 1));
   }
 
+  // Line `line` (1-based) of the text, "" past its end.
+  py::object line_text(long long line) {
+    if (!lines_) lines_ = split_lines(code_);
+    if (line < 1 || line > static_cast<long long>(py::len(lines_))) return py::str("");
+    return lines_[py::int_(line - 1)];
+  }
+
   // A definition that ends with its line break ends at the end of its last line instead.
   Position trimmed(Position start, Position end) {
     if (end.column != 0 || end.line <= start.line) return end;
-    if (!lines_) lines_ = split_lines(code_);
     long long last = end.line - 1;
-    if (last < 1 || last > static_cast<long long>(py::len(lines_))) return end;
-    return {last, static_cast<long long>(py::len(lines_[py::int_(last - 1)]))};
+    return {last, static_cast<long long>(py::len(line_text(last)))};
   }
 
   py::object code_;
@@ -132,9 +159,9 @@ py::dict symbols_failed(py::object error_msg) {
 py::dict document_symbols(const Request &req) {
   JediLock lock;
   py::object script = open_script(req);
-  py::object names = call_jedi(
-      script.attr("get_names"),
-      py::dict("all_scopes"_a = true, "definitions"_a = true, "references"_a = false));
+  py::object names =
+      call_jedi(script.attr("get_names"),
+                py::dict("all_scopes"_a = true, "definitions"_a = true, "references"_a = false));
   Outline outline(req.code);
   for (py::handle name : names) outline.add(name);
   py::list symbols = outline.roots();
@@ -156,15 +183,15 @@ py::dict get_document_symbols(py::object self, py::object code, py::object path)
 }  // namespace
 
 void init_symbols(Methods &methods) {
-  methods["get_document_symbols"] = method(
-      "get_document_symbols", get_document_symbols,
-      "LSPBridge.get_document_symbols(self, code: str, path: Optional[str] = None) -> "
-      "Dict[str, Any]\n\n"
-      "The outline of the text: {\"symbols\": [{\"name\", \"detail\", \"kind\", \"range\",\n"
-      "\"selectionRange\", \"children\"}, ...], \"error\": None}, with classes, functions,\n"
-      "methods and the variables of the module and its classes, nested; \"kind\" is\n"
-      "Monaco's SymbolKind.",
-      py::arg("self"), py::arg("code"), py::arg("path") = py::none());
+  methods["get_document_symbols"] =
+      method("get_document_symbols", get_document_symbols,
+             "LSPBridge.get_document_symbols(self, code: str, path: Optional[str] = None) -> "
+             "Dict[str, Any]\n\n"
+             "The outline of the text: {\"symbols\": [{\"name\", \"detail\", \"kind\", \"range\",\n"
+             "\"selectionRange\", \"children\"}, ...], \"error\": None}, with classes, functions,\n"
+             "methods and the variables of the module and its classes, nested; \"kind\" is\n"
+             "Monaco's SymbolKind.",
+             py::arg("self"), py::arg("code"), py::arg("path") = py::none());
 }
 
 }  // namespace sensewell
