@@ -96,3 +96,42 @@ class LSPBridge:
         self, code: str, module_name: Optional[str] = None
     ) -> List[Dict[str, Any]]: ...
     def _can_resolve_import(self, module_name: str) -> bool: ...
+    def get_definitions(
+        self,
+        code: str,
+        line: int,
+        column: int,
+        path: Optional[str] = None,
+        modules: Optional[Dict[str, str]] = None,
+        dirty_files: Optional[Dict[str, str]] = None,
+    ) -> Dict[str, Any]: ...
+    def get_references(
+        self,
+        code: str,
+        line: int,
+        column: int,
+        path: Optional[str] = None,
+        modules: Optional[Dict[str, str]] = None,
+        dirty_files: Optional[Dict[str, str]] = None,
+    ) -> Dict[str, Any]: ...
+    def get_document_symbols(self, code: str, path: Optional[str] = None) -> Dict[str, Any]: ...
+    def get_rename_edits(
+        self,
+        code: str,
+        line: int,
+        column: int,
+        new_name: str,
+        path: Optional[str] = None,
+        modules: Optional[Dict[str, str]] = None,
+        dirty_files: Optional[Dict[str, str]] = None,
+    ) -> Dict[str, Any]: ...
+    def get_code_actions(
+        self,
+        code: str,
+        line: int,
+        column: int,
+        path: Optional[str] = None,
+        modules: Optional[Dict[str, str]] = None,
+        dirty_files: Optional[Dict[str, str]] = None,
+    ) -> Dict[str, Any]: ...
+    def get_markers(self, code: str, module_name: Optional[str] = None) -> Dict[str, Any]: ...
