@@ -6,6 +6,7 @@ answers come back the same way and reach proxwire through `messaging.on_message`
 
 from __future__ import annotations
 
+import gc
 import json
 import logging
 import queue
@@ -50,6 +51,7 @@ class SimulatedAddin:
         self.callback_errors: list[BaseException] = []
         # The first request of each method and its answer, as they crossed the channel.
         self.first_exchanges: dict[str, tuple[dict, dict]] = {}
+        self._markers = 0  # object IDs of the markers `settle` drops: -1, -2, ...
 
     # -- lifecycle --------------------------------------------------------------------------
 
@@ -89,6 +91,14 @@ class SimulatedAddin:
         self._inbox.put(marker)
         if not marker.wait(30):
             raise TimeoutError("The simulated add-in's listener did not catch up")
+
+    def settle(self, timeout: float = 10.0) -> None:
+        """Waits until every proxy dropped so far has had its release answered: a marker proxy
+        is dropped last, and releases go out in the order proxies were dropped."""
+        gc.collect()
+        self._markers -= 1
+        _proxwire().OfficeJsObject(self._markers, "Marker")
+        self.wait_for_release(self._markers, timeout)
 
     def wait_for_release(self, caller, timeout: float = 10.0) -> None:
         """Waits until the release of object `caller` has been answered. Releases go out in

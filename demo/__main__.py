@@ -3,7 +3,6 @@
 Each section is one function that `main` calls in turn; it prints its own story.
 """
 
-import gc
 import importlib
 import json
 import os
@@ -78,9 +77,7 @@ def used_range_of(sheet_name: str):
 
 def settle(addin: SimulatedAddin) -> None:
     """Lets every dropped proxy's release reach the add-in before counting what is left."""
-    gc.collect()
-    proxwire.GetSetting("locale")  # releases made while a request was going out follow this one
-    addin.drain()
+    addin.settle()
 
 
 def bridge_tour() -> None:

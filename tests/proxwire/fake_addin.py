@@ -1,8 +1,10 @@
 """A stand-in for the add-in and the kernel's channel: requests are answered on a listener
 thread of its own, the way the kernel delivers responses; and the tests' other shared helpers."""
 import contextlib
+import itertools
 import queue
 import threading
+import time
 
 import pytest
 
@@ -23,6 +25,36 @@ def handling(handler):
         yield handler
     finally:
         pw.messaging.set_send_handler(None)
+
+
+def wait_until(condition, timeout=5.0):
+    """Polls `condition` until it holds or `timeout` seconds pass; returns its last answer."""
+    deadline = time.monotonic() + timeout
+    while not (answer := condition()) and time.monotonic() < deadline:
+        time.sleep(0.002)
+    return answer
+
+
+def wait_for_releases(envelopes, *callers, timeout=5.0):
+    """The DEL envelopes of `callers` among `envelopes` (a list a send handler fills), once one
+    of each has come: the module's sender hands releases over shortly after the drop."""
+    def found():
+        return [e for e in list(envelopes)
+                if isinstance(e, dict) and e.get("method") == "DEL" and e.get("caller") in callers]
+
+    wait_until(lambda: {e["caller"] for e in found()} >= set(callers), timeout)
+    return found()
+
+
+_markers = itertools.count(-1000, -1)
+
+
+def settle_releases(envelopes, timeout=5.0):
+    """Drops a marker proxy and waits until its release is in `envelopes`: releases go out in
+    the order they were recorded, so every earlier one has been handed over too."""
+    marker = next(_markers)
+    pw.OfficeJsObject(marker, "Marker")
+    assert wait_for_releases(envelopes, marker, timeout=timeout), "releases did not go out"
 
 
 def ok(result=None):

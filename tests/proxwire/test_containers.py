@@ -1,7 +1,7 @@
 """OfficeJsArray and OfficeJsDict: local snapshots that still read remotely and release."""
 import pytest
 
-from fake_addin import fail, ok, serving, value
+from fake_addin import fail, ok, serving, value, wait_for_releases
 from quorvel_master.python_server.quorvel import proxwire as pw
 
 STALE = "Excel Object used after messaging context was stopped"
@@ -118,6 +118,7 @@ class TestDict:
 def test_release_sends_del_with_container_id(addin):
     pw.OfficeJsArray(31)
     pw.OfficeJsDict(32)
+    wait_for_releases(addin.envelopes, 31, 32)
     dels = [r for r in addin.requests(include_del=True) if r["caller"] in (31, 32)]
     assert dels == [{"method": "DEL", "name": "__del__", "caller": 31},
                     {"method": "DEL", "name": "__del__", "caller": 32}]

@@ -2,7 +2,6 @@
 listener thread answers every request after a JSON round trip."""
 
 import datetime
-import gc
 import threading
 import types
 
@@ -29,9 +28,7 @@ STALE = "Excel Object used after messaging context was stopped"
 
 def settle(addin):
     """Every release of a dropped proxy has reached the add-in once this returns."""
-    gc.collect()
-    GetSetting("locale")  # releases deferred while a request went out are sent before this one
-    addin.drain()
+    addin.settle()
 
 
 @pytest.fixture

@@ -4,6 +4,7 @@ rounds with a collection each must leave the interpreter's allocated blocks wher
 import datetime
 import functools
 import gc
+import threading
 
 import pytest
 
@@ -106,9 +107,23 @@ class TestSerializer:
     def test_to_wire_nested(self):
         assert_no_leak(lambda: proxwire.Serializer.to_wire(NESTED))
 
-    def test_from_wire_nested(self, addin):
-        # The proxy inside is finalised every round, so its DEL is part of the round.
-        assert_no_leak(lambda: proxwire.Serializer.from_wire(NESTED_WIRE))
+    def test_from_wire_nested(self):
+        # The proxies inside are finalised every round, so their releases are part of the round.
+        def proxies(wire):
+            value = wire.get("value")
+            inner = value.values() if isinstance(value, dict) else value or []
+            own = wire.get("isSpec") or wire.get("type") in ("Array", "Dict")
+            return own + sum(proxies(w) for w in inner if isinstance(w, dict)) \
+                if wire.get("type") in ("Array", "Dict") else int(bool(own))
+
+        released = threading.Semaphore(0)
+        with handling(lambda env: released.release()):
+            def op():
+                proxwire.Serializer.from_wire(NESTED_WIRE)
+                for _ in range(proxies(NESTED_WIRE)):
+                    assert released.acquire(timeout=5)
+
+            assert_no_leak(op)
 
     def test_conversion_errors(self):
         def op():
@@ -155,21 +170,27 @@ class TestProxies:
 
         assert_no_leak(op)
 
-    def test_creation_and_finalisation(self, addin):
-        def op():
-            proxwire.OfficeJsObject(42, "Range")
+    def test_creation_and_finalisation(self):
+        released = threading.Semaphore(0)
+        with handling(lambda env: released.release()):
+            def op():
+                proxwire.OfficeJsObject(42, "Range")
+                assert released.acquire(timeout=5)  # handed over by the module's sender
 
-        assert_no_leak(op)
+            assert_no_leak(op)
 
-    def test_finalisation_in_a_cycle(self, addin):
-        def op():
-            cycle = [proxwire.OfficeJsObject(43, "Range")]
-            cycle.append(cycle)
-            del cycle
-            gc.collect()  # the release is queued in the collection
-            proxwire.OfficeJsObject(44, "Range")  # and goes out ahead of this plain one
+    def test_finalisation_in_a_cycle(self):
+        released = threading.Semaphore(0)
+        with handling(lambda env: released.release()):
+            def op():
+                cycle = [proxwire.OfficeJsObject(43, "Range")]
+                cycle.append(cycle)
+                del cycle
+                gc.collect()  # the release is recorded in the collection
+                proxwire.OfficeJsObject(44, "Range")  # and goes out ahead of this plain one
+                assert released.acquire(timeout=5) and released.acquire(timeout=5)
 
-        assert_no_leak(op)
+            assert_no_leak(op)
 
 
 @needs("OfficeJsTransaction", "Excel", "Context")

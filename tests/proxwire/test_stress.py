@@ -292,6 +292,58 @@ def test_collection_while_the_kernel_holds_its_channel_lock():
         with lock:
             gc.collect()
         messaging.send_request_sync({"method": "GET", "name": "x"})
+        deadline = time.monotonic() + 5
+        while "DEL" not in sent and time.monotonic() < deadline:
+            time.sleep(0.002)
         print(json.dumps({"DEL": sent.count("DEL"), "GET": sent.count("GET")}))
     ''', limit=8)
     assert outcomes == {"DEL": 1, "GET": 1}
+
+
+@pytest.mark.skipif(not hasattr(proxwire, "OfficeJsObject"), reason="not built yet: OfficeJsObject")
+def test_proxies_dropped_while_the_kernel_holds_its_channel_lock():
+    # Outside any collection: the kernel keeps the arguments of the callbacks it ran in a dict
+    # and clears it under the lock its send handler takes, finalising proxies right there.
+    outcomes = run_case('''
+        lock = threading.Lock()
+        callback_args = {}
+        ids = iter(range(1000, 10**6))
+        released = []
+
+        def send(env):
+            with lock:
+                if env["method"] == "DEL":
+                    released.append(env["caller"])
+                else:
+                    inbox.append(env)
+
+        def answer(batch):
+            for env in batch:
+                with lock:
+                    callback_args.clear()
+                reply(env, result={"type": "Range", "value": next(ids), "isSpec": True})
+
+        messaging.set_send_handler(send)
+        thread = listener(answer)
+
+        def work(i, count_outcome):
+            for n in range(40):
+                response = messaging.send_request_sync({"method": "GET", "name": "x"}, timeout=10)
+                proxy = proxwire.Serializer.from_wire(response["result"])
+                with lock:
+                    callback_args[(i, n)] = proxy
+                del proxy
+                count_outcome("answered")
+
+        outcomes = run_workers(work, count=8)
+        stop.set()
+        thread.join()
+        with lock:
+            callback_args.clear()
+        deadline = time.monotonic() + 10
+        while len(released) < 8 * 40 and time.monotonic() < deadline:
+            time.sleep(0.002)
+        outcomes["released"] = len(set(released))
+        print(json.dumps(outcomes))
+    ''', limit=60)
+    assert outcomes == {"answered": 8 * 40, "released": 8 * 40}  # no worker stuck

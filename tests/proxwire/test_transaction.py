@@ -1,7 +1,7 @@
 """OfficeJsTransaction: batch start and commit around a with block, exit outcomes, staleness."""
 import pytest
 
-from fake_addin import FakeAddin, fail, obj, ok, value
+from fake_addin import FakeAddin, fail, obj, ok, value, wait_for_releases
 from quorvel_master.python_server.quorvel import proxwire as pw
 
 START, COMMIT = 600, 601
@@ -160,5 +160,6 @@ def test_stale_transaction_refuses(addin):
 
 def test_release_sends_del_for_the_shared_id(addin):
     pw.OfficeJsTransaction()
+    wait_for_releases(addin.envelopes, 5)
     assert {"method": "DEL", "name": "__del__", "caller": 5} in addin.requests(include_del=True)
     assert pw.UNIQUE_TRANSACTION_ID == 5

@@ -1,6 +1,7 @@
 // Messaging: request envelopes handed to the kernel's send handler, futures resolved by
 // the listener thread, reset of the messaging context, and the callable registry.
 #include <pthread.h>
+#include <semaphore.h>
 #include <sys/random.h>
 
 #include <algorithm>
@@ -47,7 +48,8 @@ struct Names {
   PyObject *waiters, *waiters_lock, *send_handler, *guid, *callable_registry, *callable_lock,
       *next_callable_id, *acquire, *release, *pop, *get, *values, *clear, *result, *set_result,
       *set_exception, *done, *cancel, *uuid, *uuid4, *hex, *request_id, *kind, *request, *ok,
-      *error, *message, *method, *name, *caller, *msg_guid, *timeout_kwnames, *default_timeout;
+      *error, *message, *method, *name, *caller, *msg_guid, *timeout_kwnames, *default_timeout,
+      *messaging, *thread, *start, *sender_name;
 };
 Names names;
 
@@ -81,9 +83,7 @@ void swallow(py::error_already_set &e) {
   if (!e.matches(PyExc_Exception)) throw;
 }
 
-// How many messaging locks this thread holds, and how deep it is inside the send handler:
-// while either is non-zero, releases are queued instead of entering the handler.
-thread_local int locks_held = 0;
+// How deep this thread is inside the send handler, which may answer a request itself.
 thread_local int handler_depth = 0;
 
 // Holds one of the threading.Lock attributes for the scope; a contended acquire releases the
@@ -92,10 +92,8 @@ class LockGuard {
  public:
   LockGuard(py::handle owner, PyObject *lock_name) : lock_(get_attr(owner, lock_name)) {
     call_method(lock_, names.acquire);
-    ++locks_held;
   }
   ~LockGuard() {
-    --locks_held;
     PyObject *r = PyObject_CallMethodNoArgs(lock_.ptr(), names.release);
     if (r == nullptr) PyErr_WriteUnraisable(lock_.ptr());
     Py_XDECREF(r);
@@ -107,64 +105,7 @@ class LockGuard {
   py::object lock_;
 };
 
-// Whether a garbage collection runs on this thread, kept by a hook in the collector's
-// callbacks: a collection starts at any allocation, also inside the kernel's own code while it
-// holds the lock its send handler takes, so releases arising there must not enter the handler.
-thread_local bool collecting = false;
-py::handle collection_hook;      // the hook itself, never freed
-py::handle collector_callbacks;  // the list the collector calls, as found at initialisation
-
-PyObject *collection_phase(PyObject *, PyObject *const *raw, Py_ssize_t nargs, PyObject *kwnames) {
-  return entry([&]() -> py::object {
-    PyObject *args[2];
-    bind_args("collection_phase", raw, nargs, kwnames, {"phase", "info"}, 2, args);
-    PyObject *phase = args[0];
-    if (PyUnicode_Check(phase)) {
-      if (PyUnicode_CompareWithASCIIString(phase, "start") == 0) {
-        collecting = true;
-      } else if (PyUnicode_CompareWithASCIIString(phase, "stop") == 0) {
-        collecting = false;
-      }
-    }
-    return py::none();
-  });
-}
-
-// User code may take the hook out of the list mid-collection, and then no "stop" comes: the
-// flag counts only while the hook is still there.
-bool in_collection() {
-  if (!collecting) return false;
-  PyObject *list = collector_callbacks.ptr();
-  if (list != nullptr && PyList_Check(list)) {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-      if (PyList_GET_ITEM(list, i) == collection_hook.ptr()) return true;
-    }
-  }
-  collecting = false;
-  return false;
-}
-
-void register_collection_hook() {
-  py::object hook = fast_function(
-      "collection_phase", &collection_phase,
-      "collection_phase(phase, info)\n\n"
-      "Tracks the garbage collections of this thread, so that releases arising inside one are "
-      "queued.");
-  py::object callbacks = py::module_::import("gc").attr("callbacks");
-  // A list put there by user code before us is never called by the collector; ours just
-  // never fires then, and releases go out as before.
-  if (!PyList_Check(callbacks.ptr())) return;
-  if (PyList_Append(callbacks.ptr(), hook.ptr()) < 0) fail();
-  collection_hook = hook.release();
-  collector_callbacks = callbacks.release();
-}
-
-// Releases that arose while this thread could not enter the handler; touched only with the
-// GIL held.
-std::deque<py::object> &detached_queue() {
-  static auto *queue = new std::deque<py::object>();
-  return *queue;
-}
+void start_release_sender();
 
 // The thread that last delivered a response, to explain time-outs of requests made there.
 unsigned long last_listener_thread = 0;
@@ -219,9 +160,6 @@ py::object new_request_id() {
   return id;
 }
 
-py::object new_guid() {
-  return get_attr(steal(PyObject_CallNoArgs(state().uuid4.ptr())), names.hex);
-}
 
 // {**req, "requestId": rid, "kind": "request"}
 py::object make_envelope(py::handle req, py::handle rid) {
@@ -231,30 +169,12 @@ py::object make_envelope(py::handle req, py::handle rid) {
   return env;
 }
 
-void flush_detached();
-
 void call_handler(py::handle handler, py::handle env) {
   ++handler_depth;
   PyObject *r = park_on_exit([&] { return PyObject_CallOneArg(handler.ptr(), env.ptr()); });
   --handler_depth;
   if (r == nullptr) fail();
   Py_DECREF(r);
-  if (handler_depth == 0) flush_detached();
-}
-
-void flush_detached() {
-  auto &queue = detached_queue();
-  while (!queue.empty() && handler_depth == 0 && locks_held == 0 && !in_collection()) {
-    py::object env = std::move(queue.front());
-    queue.pop_front();
-    try {
-      py::object handler = get_attr(global("messaging"), names.send_handler);
-      if (truth(handler)) call_handler(handler, env);
-    } catch (py::error_already_set &e) {
-      // A release the add-in never hears of only keeps one object alive there.
-      swallow(e);
-    }
-  }
 }
 
 py::object pop_waiter(py::handle self, py::handle rid) {
@@ -364,7 +284,7 @@ PyObject *init(PyObject *, PyObject *const *raw, Py_ssize_t nargs, PyObject *kwn
     py::object threading = global("threading");
     self.attr("waiters") = py::dict();
     self.attr("_waiters_lock") = threading.attr("Lock")();
-    self.attr("_guid") = new_guid();
+    self.attr("_guid") = new_request_id();
     self.attr("_send_handler") = py::none();
     self.attr("loop") = py::none();
     self.attr("loop_thread") = py::none();
@@ -380,6 +300,7 @@ PyObject *set_send_handler(PyObject *, PyObject *const *raw, Py_ssize_t nargs, P
     PyObject *args[2];
     bind_args("set_send_handler", raw, nargs, kwnames, {"self", "handler"}, 2, args);
     if (PyObject_SetAttr(args[0], names.send_handler, args[1]) < 0) fail();
+    if (args[1] != Py_None) start_release_sender();
     return py::none();
   });
 }
@@ -492,6 +413,7 @@ PyObject *send_request_sync(PyObject *, PyObject *const *raw, Py_ssize_t nargs, 
     if (!truth(get_attr(self, names.send_handler))) {
       raise_error(PyExc_RuntimeError, "No send handler registered");
     }
+    start_release_sender();  // a handler installed without set_send_handler, or after a fork
     py::object rid = new_request_id();
     py::object env = make_envelope(req, rid);
     py::object fut =
@@ -504,7 +426,6 @@ PyObject *send_request_sync(PyObject *, PyObject *const *raw, Py_ssize_t nargs, 
     std::optional<py::error_already_set> failure;
     std::exception_ptr other;
     try {
-      flush_detached();
       call_handler(get_attr(self, names.send_handler), env);
       sent = true;
       PyObject *call[] = {fut.ptr(), timeout.ptr()};
@@ -547,7 +468,7 @@ PyObject *reset(PyObject *, PyObject *const *raw, Py_ssize_t nargs, PyObject *kw
       }
       call_method(waiters, names.clear);
     }
-    py::object guid = new_guid();
+    py::object guid = new_request_id();
     if (PyObject_SetAttr(self.ptr(), names.guid, guid.ptr()) < 0) fail();
     {
       LockGuard guard(self, names.callable_lock);
@@ -614,6 +535,110 @@ PyObject *unregister_callable(PyObject *, PyObject *const *raw, Py_ssize_t nargs
   });
 }
 
+// ---- Releases of dropped proxies ----------------------------------------------------------
+// A finaliser runs wherever a last reference drops: inside the send handler, under a lock of
+// ours or of the kernel's (a collection starts at any allocation), on the listener thread. So
+// it only records its release, and one sender thread of the module hands the releases to the
+// send handler in the order they were recorded, with the GIL held and no lock of ours.
+
+struct Releases {
+  std::deque<PyObject *> pending;  // DEL requests, owned; touched only with the GIL held
+  sem_t wake;                      // posted when `pending` stops being empty
+  bool sender_started = false;     // these two with the GIL held too
+  bool closing = false;            // the interpreter is exiting: nothing more goes out
+  py::handle sender;               // the sender thread's function, never freed
+};
+
+// Never destroyed: the sender may still be waiting on it while the process ends.
+Releases &releases() {
+  static auto *r = new Releases();
+  return *r;
+}
+
+// Hands one release to the send handler; a release the add-in never hears of only keeps one
+// object alive there, so every failure is dropped.
+void send_release(PyObject *req) {
+  try {
+    Owned handler = get_attr(global(names.messaging), names.send_handler);
+    if (!truth(handler)) return;
+    Owned env = make_envelope(req, new_request_id());
+    call_handler(handler, env);
+  } catch (py::error_already_set &) {
+  }
+  PyErr_Clear();
+}
+
+PyObject *send_releases(PyObject *, PyObject *const *, Py_ssize_t, PyObject *) {
+  return entry([]() -> py::object {
+    Releases &r = releases();
+    for (;;) {
+      // Waits without the GIL, which is taken back where the interpreter's exit may stop it.
+      PyThreadState *saved = PyEval_SaveThread();
+      while (sem_wait(&r.wake) != 0 && errno == EINTR) {
+      }
+      park_on_exit([&] { PyEval_RestoreThread(saved); });
+      while (!r.pending.empty() && !r.closing) {
+        Owned req = py::reinterpret_steal<py::object>(r.pending.front());
+        r.pending.pop_front();
+        send_release(req.ptr());
+      }
+    }
+  });
+}
+
+// Starts the sender unless it runs; with the GIL held, outside any finaliser.
+void start_release_sender() {
+  Releases &r = releases();
+  if (r.sender_started || r.closing || _Py_IsFinalizing()) return;
+  r.sender_started = true;
+  try {
+    Owned thread_type = get_attr(global("threading"), names.thread);
+    Owned kwargs = steal(PyDict_New());
+    if (PyDict_SetItemString(kwargs.ptr(), "target", r.sender.ptr()) < 0 ||
+        PyDict_SetItemString(kwargs.ptr(), "name", names.sender_name) < 0 ||
+        PyDict_SetItemString(kwargs.ptr(), "daemon", Py_True) < 0) {
+      fail();
+    }
+    Owned thread = steal(park_on_exit(
+        [&] { return PyObject_VectorcallDict(thread_type.ptr(), nullptr, 0, kwargs.ptr()); }));
+    call_method(thread, names.start);
+  } catch (py::error_already_set &e) {
+    r.sender_started = false;  // tried again by the next request
+    swallow(e);
+  }
+}
+
+PyObject *close_releases(PyObject *, PyObject *const *, Py_ssize_t, PyObject *) {
+  Releases &r = releases();
+  r.closing = true;
+  while (!r.pending.empty()) {
+    Py_DECREF(r.pending.front());
+    r.pending.pop_front();
+  }
+  Py_RETURN_NONE;
+}
+
+// A forked child has no sender until its kernel sends again.
+void releases_after_fork() {
+  Releases &r = releases();
+  r.sender_started = false;
+  sem_init(&r.wake, 0, r.pending.empty() ? 0 : 1);
+}
+
+void init_releases() {
+  Releases &r = releases();
+  if (sem_init(&r.wake, 0, 0) != 0) raise_error(PyExc_OSError, "cannot make a semaphore");
+  pthread_atfork(nullptr, nullptr, &releases_after_fork);
+  r.sender = fast_function("send_releases", &send_releases,
+                           "send_releases()\n\n"
+                           "Hands recorded releases to the send handler, in order, forever.")
+                 .release();
+  py::object close = fast_function("close_releases", &close_releases,
+                                   "close_releases()\n\n"
+                                   "Drops recorded releases: none goes out at interpreter exit.");
+  py::module_::import("atexit").attr("register")(close);
+}
+
 void init_names() {
   Names &n = names;
   n.waiters = intern("waiters");
@@ -647,39 +672,28 @@ void init_names() {
   n.name = intern("name");
   n.caller = intern("caller");
   n.msg_guid = intern("_msg_guid");
+  n.messaging = intern("messaging");
+  n.thread = intern("Thread");
+  n.start = intern("start");
+  n.sender_name = intern("proxwire-releases");
   n.timeout_kwnames = py::make_tuple(py::str("timeout")).release().ptr();
   n.default_timeout = py::float_(30.0).release().ptr();
 }
 
 }  // namespace
 
-CATCHES_FORCED_UNWIND void send_detached(py::dict req) {
-  if (_Py_IsFinalizing()) return;
-  try {
-    py::object handler = get_attr(global("messaging"), names.send_handler);
-    if (!truth(handler)) return;
-    py::object env = make_envelope(req, new_request_id());
-    if (handler_depth > 0 || locks_held > 0 || in_collection()) {
-      // Entering the handler from inside itself could corrupt the kernel's channel; under a
-      // messaging lock, or in a collection inside the kernel's own lock, it could wait for
-      // that very lock.
-      detached_queue().push_back(std::move(env));
-      return;
-    }
-    flush_detached();
-    call_handler(handler, env);
-  } catch (py::error_already_set &) {
-  } catch (abi::__forced_unwind &) {
-    throw;
-  } catch (...) {
-  }
-  PyErr_Clear();
+void record_release(py::dict req) {
+  Releases &r = releases();
+  if (r.closing || _Py_IsFinalizing()) return;
+  bool was_empty = r.pending.empty();
+  r.pending.push_back(req.release().ptr());
+  if (was_empty) sem_post(&r.wake);
 }
 
 void init_messaging(py::module_ &m) {
   init_names();
   pthread_atfork(nullptr, nullptr, &discard_random_pool);  // a child must not repeat our IDs
-  register_collection_hook();
+  init_releases();
 
   ClassBuilder refusal("RemoteAttributeError",
                        "The add-in refused to read or write an attribute or item of an object.");

@@ -104,8 +104,9 @@ bool base_fill(PyObject *container);
 // Interned str that lives as long as the process, for attribute names and dict keys on hot paths.
 PyObject *intern(const char *text);
 
-// Sends a DEL request without waiting for, or ever reading, its answer (finalisation).
-void send_detached(py::dict req);
+// Records the DEL request of a finalised proxy; the module's release sender hands it to the
+// send handler soon after, in order. Never calls out, so a finaliser may call it anywhere.
+void record_release(py::dict req);
 
 // Whether the interpreter's exit has stopped this thread: it is finalising and this thread no
 // longer holds the GIL, which only a forced unwind out of the GIL's acquisition leaves so.

@@ -225,20 +225,24 @@ PyObject *cw_call(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject 
   });
 }
 
-// The test send_detached makes before it sends anything, failures included: most proxies die
-// with no handler installed, and then their DEL need not be built at all.
+// Whether a send handler is installed, by identity alone: a finaliser runs no user code.
 bool handler_installed() {
   if (_Py_IsFinalizing()) return false;
   static PyObject *send_handler = intern("_send_handler");
-  try {
-    py::object handler =
-        steal(PyObject_GetAttr(global(proxy_names().messaging).ptr(), send_handler));
-    int installed = PyObject_IsTrue(handler.ptr());
-    if (installed >= 0) return installed == 1;
-  } catch (py::error_already_set &) {
+  PyObject *messaging =
+      PyDict_GetItemWithError(PyModule_GetDict(state().module.ptr()), proxy_names().messaging);
+  if (messaging == nullptr || Py_TYPE(messaging)->tp_getattro != PyObject_GenericGetAttr) {
+    PyErr_Clear();
+    return messaging != nullptr;  // an unusual messaging object: its sender decides
   }
-  PyErr_Clear();
-  return false;
+  PyObject *handler = PyObject_GenericGetAttr(messaging, send_handler);
+  if (handler == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  bool installed = handler != Py_None;
+  Py_DECREF(handler);
+  return installed;
 }
 
 PyObject *cw_del(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -248,7 +252,7 @@ PyObject *cw_del(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *
     try {
       if (!handler_installed()) return py::none();
       // No staleness test: the add-in may still hold the object of an old context.
-      send_detached(build_request(a[0], keys().op_del, keys().del_name, nullptr, nullptr));
+      record_release(build_request(a[0], keys().op_del, keys().del_name, nullptr, nullptr));
     } catch (py::error_already_set &e) {
       if (!e.matches(PyExc_Exception)) throw;
     }
