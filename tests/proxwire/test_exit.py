@@ -110,7 +110,7 @@ def test_exit_with_daemon_threads_inside_messaging(case):
     assert not failures, f"{len(failures)} of {RUNS} runs failed; first:\n{failures[0]}"
 
 
-CONVERSION_RUNS = int(os.environ.get("PROXWIRE_EXIT_RUNS", "40"))
+CONVERSION_RUNS = int(os.environ.get("PROXWIRE_EXIT_RUNS", "30"))
 
 # Workers convert one kind of value each, over and over, while the main thread exits.
 CONVERSIONS = """

@@ -1,5 +1,6 @@
 """Messaging: request envelopes, responses, failures, time-outs and reset."""
 import concurrent.futures
+import re
 import threading
 import types
 import uuid
@@ -75,6 +76,19 @@ class TestEnvelope:
         # The originals back in place: real IDs again.
         rid = request_id()
         assert uuid.UUID(hex=rid).version == 4 and uuid.UUID(hex=rid).hex == rid
+
+    def test_context_identity_comes_from_the_uuid_global_once_it_is_replaced(self,
+                                                                             monkeypatch):
+        made = iter(range(100))
+        stub = types.SimpleNamespace(uuid4=lambda: types.SimpleNamespace(hex=f"ctx-{next(made)}"))
+        with monkeypatch.context() as patch:
+            patch.setattr(pw, "uuid", stub)
+            pw.messaging.reset()
+            assert pw.messaging._guid == "ctx-0"
+            assert pw.Messaging()._guid == "ctx-1"
+            assert pw.Excel._msg_guid == pw.Context._msg_guid == "ctx-0"
+        pw.messaging.reset()
+        assert re.fullmatch(r"[0-9a-f]{32}", pw.messaging._guid)
 
     def test_future_is_registered_before_the_handler_runs(self, send_handler, reply):
         seen = []

@@ -81,6 +81,28 @@ class TestRequests:
                                                         ["arg_type", "name", "value"]]
         assert empty == {"method": "CALL", "name": "__call__", "args": [], "caller": 2}
 
+    def test_any_keyword_belongs_to_the_addin_function(self, addin):
+        addin.answer = lambda env: ok(value("done"))
+        assert on_worker(lambda: pw.GetSetting(self=1, name="theme")) == "done"
+        assert on_worker(lambda: pw._cw__call__(pw.Union, self="me")) == "done"
+        named = [[(a["name"], a["value"]) for a in r["args"]] for r in addin.requests()]
+        assert named == [[("self", value(1)), ("name", value("theme"))], [("self", value("me"))]]
+
+    def test_the_proxy_itself_is_given_by_position_only(self, addin):
+        for call in (lambda: pw._cw__call__(self=pw.GetSetting),
+                     lambda: pw._cw__getattr__(self=pw.Excel, name="x"),
+                     lambda: pw._cw__getitem__(self=pw.Excel, index=1),
+                     lambda: pw._cw__setattr__(self=pw.Excel, name="x", value=1),
+                     lambda: pw._cw__del__(self=pw.Excel),
+                     lambda: pw.OfficeJsObject.__getattr__(self=pw.Excel, name="x"),
+                     lambda: pw.OfficeJsObject.__getitem__(self=pw.Excel, index=1),
+                     lambda: pw.OfficeJsObject.__setattr__(self=pw.Excel, name="x", value=1),
+                     lambda: pw.OfficeJsDict.__getattr__(self=pw.OfficeJsDict(8), name="x")):
+            with pytest.raises(TypeError, match="self"):
+                call()
+        assert addin.requests() == []
+        assert on_worker(lambda: pw._cw__getattr__(pw.Excel, name="x")) is None
+
     def test_proxy_argument_travels_as_reference(self, addin):
         addin.answer = lambda env: ok(obj(77))
         rng = pw.OfficeJsObject(12, "Range")

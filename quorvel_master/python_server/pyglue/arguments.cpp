@@ -53,7 +53,8 @@ py::int_ to_int(py::handle value, const char *param) {
 }
 
 void bind_args(const char *func, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
-               std::initializer_list<const char *> params, size_t required, PyObject **out) {
+               std::initializer_list<const char *> params, size_t required, PyObject **out,
+               size_t positional_only) {
   const size_t count = params.size();
   const char *const *names = params.begin();
   for (size_t i = 0; i < count; ++i) out[i] = nullptr;
@@ -85,7 +86,12 @@ void bind_args(const char *func, PyObject *const *args, Py_ssize_t nargs, PyObje
         PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", func, key);
         throw py::error_already_set();
       }
-      if (out[slot] != nullptr) raise_format("%s() got multiple values for argument '%s'", func, names[slot]);
+      if (slot < positional_only) {
+        raise_format("%s() got some positional-only arguments passed as keyword arguments: '%s'",
+                     func, names[slot]);
+      }
+      if (out[slot] != nullptr)
+        raise_format("%s() got multiple values for argument '%s'", func, names[slot]);
       out[slot] = args[nargs + k];
     }
   }
@@ -112,11 +118,7 @@ VarArgs bind_var_args(const char *func, PyObject *const *args, Py_ssize_t nargs,
   PyObject *self = nargs > 0 ? args[0] : nullptr;
   py::dict kwargs;
   for (Py_ssize_t k = 0; k < nkw; ++k) {
-    PyObject *key = PyTuple_GET_ITEM(kwnames, k);
-    if (PyUnicode_CompareWithASCIIString(key, "self") == 0) {
-      if (self != nullptr) raise_format("%s() got multiple values for argument '%s'", func, "self");
-      self = args[nargs + k];
-    } else if (PyDict_SetItem(kwargs.ptr(), key, args[nargs + k]) < 0) {
+    if (PyDict_SetItem(kwargs.ptr(), PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) < 0) {
       throw py::error_already_set();
     }
   }

@@ -103,12 +103,15 @@ CATCHES_FORCED_UNWIND PyObject *entry(F &&body) noexcept {
 }
 
 // Binds positional and keyword arguments to `params` the way a def statement does; `out`
-// gets borrowed references, nullptr for an optional parameter not given. Python's own
+// gets borrowed references, nullptr for an optional parameter not given. The first
+// `positional_only` parameters are given by position only (before a "/"). Python's own
 // TypeError texts for a wrong count, an unknown keyword or a duplicate.
 void bind_args(const char *func, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
-               std::initializer_list<const char *> params, size_t required, PyObject **out);
+               std::initializer_list<const char *> params, size_t required, PyObject **out,
+               size_t positional_only = 0);
 
-// For def f(self, *args, **kwargs): the positional rest as a tuple, the keywords as a dict.
+// For def f(self, /, *args, **kwargs): the positional rest as a tuple, the keywords as a dict,
+// where a keyword named "self" is one more keyword.
 struct VarArgs {
   PyObject *self;
   py::tuple args;

@@ -83,7 +83,7 @@ PyObject *array_setattr(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyO
 PyObject *dict_getattr(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
   return entry([&]() -> PyObject * {
     PyObject *a[2];
-    bind_args("__getattr__", args, nargs, kwnames, {"self", "name"}, 2, a);
+    bind_args("__getattr__", args, nargs, kwnames, {"self", "name"}, 2, a, 1);
     require_exact(a[1], &PyUnicode_Type, "name");
     int local = PySequence_Contains(a[0], a[1]);
     if (local < 0) throw py::error_already_set();

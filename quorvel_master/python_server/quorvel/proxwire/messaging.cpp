@@ -160,7 +160,6 @@ py::object new_request_id() {
   return id;
 }
 
-
 // {**req, "requestId": rid, "kind": "request"}
 py::object make_envelope(py::handle req, py::handle rid) {
   py::object env = steal(PyDict_Copy(req.ptr()));

@@ -38,7 +38,7 @@ PyObject *object_init(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObj
 PyObject *object_getitem(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
   return entry([&]() -> PyObject * {
     PyObject *a[2];
-    bind_args("__getitem__", args, nargs, kwnames, {"self", "index"}, 2, a);
+    bind_args("__getitem__", args, nargs, kwnames, {"self", "index"}, 2, a, 1);
     return delegate(proxy_names().cw_getitem, a, 2, nullptr);
   });
 }
@@ -46,7 +46,7 @@ PyObject *object_getitem(PyObject *, PyObject *const *args, Py_ssize_t nargs, Py
 PyObject *object_setattr(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
   return entry([&]() -> PyObject * {
     PyObject *a[3];
-    bind_args("__setattr__", args, nargs, kwnames, {"self", "name", "value"}, 3, a);
+    bind_args("__setattr__", args, nargs, kwnames, {"self", "name", "value"}, 3, a, 1);
     require_exact(a[1], &PyUnicode_Type, "name");
     return delegate(proxy_names().cw_setattr, a, 3, nullptr);
   });
@@ -132,7 +132,7 @@ void init_internal(PyObject *self, PyObject *object_id, PyObject *type_name, PyO
 PyObject *proxy_getattr(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
   return entry([&]() -> PyObject * {
     PyObject *a[2];
-    bind_args("__getattr__", args, nargs, kwnames, {"self", "name"}, 2, a);
+    bind_args("__getattr__", args, nargs, kwnames, {"self", "name"}, 2, a, 1);
     require_exact(a[1], &PyUnicode_Type, "name");
     return delegate(proxy_names().cw_getattr, a, 2, nullptr);
   });
@@ -148,7 +148,7 @@ PyObject *proxy_del(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObjec
   if (_Py_IsFinalizing()) Py_RETURN_NONE;
   return entry([&]() -> PyObject * {
     PyObject *a[1];
-    bind_args("__del__", args, nargs, kwnames, {"self"}, 1, a);
+    bind_args("__del__", args, nargs, kwnames, {"self"}, 1, a, 1);
     return delegate(proxy_names().cw_del, a, 1, nullptr);
   });
 }

@@ -151,7 +151,7 @@ py::object item_key(PyObject *index) {
 PyObject *cw_getattr(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
   return entry([&]() -> py::object {
     PyObject *a[2];
-    bind_args("_cw__getattr__", args, nargs, kwnames, {"self", "name"}, 2, a);
+    bind_args("_cw__getattr__", args, nargs, kwnames, {"self", "name"}, 2, a, 1);
     require_exact(a[1], &PyUnicode_Type, "name");
     if (is_local(a[1], true)) return steal(PyObject_GenericGetAttr(a[0], a[1]));
     check_live(a[0]);
@@ -164,7 +164,7 @@ PyObject *cw_getattr(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObje
 PyObject *cw_getitem(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
   return entry([&]() -> py::object {
     PyObject *a[2];
-    bind_args("_cw__getitem__", args, nargs, kwnames, {"self", "index"}, 2, a);
+    bind_args("_cw__getitem__", args, nargs, kwnames, {"self", "index"}, 2, a, 1);
     py::object key = item_key(a[1]);
     check_live(a[0]);
     return exchange(
@@ -176,7 +176,7 @@ PyObject *cw_getitem(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObje
 PyObject *cw_setattr(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
   return entry([&]() -> py::object {
     PyObject *a[3];
-    bind_args("_cw__setattr__", args, nargs, kwnames, {"self", "name", "value"}, 3, a);
+    bind_args("_cw__setattr__", args, nargs, kwnames, {"self", "name", "value"}, 3, a, 1);
     require_exact(a[1], &PyUnicode_Type, "name");
     if (is_local(a[1], false)) {
       if (PyObject_GenericSetAttr(a[0], a[1], a[2]) < 0) throw py::error_already_set();
@@ -201,10 +201,11 @@ PyObject *cw_call(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject 
     if (other) raise_error(PyExc_TypeError, "Only Function-typed SpecialObjects are callable");
 
     const Py_ssize_t placed = PyTuple_GET_SIZE(call.args.ptr());
-    py::object list = steal(PyList_New(0));
+    // Owned: the interpreter's exit may stop this thread in any conversion of the loop.
+    Owned list = steal(PyList_New(0));
     for (Py_ssize_t i = 0; i < placed; ++i) {
-      py::object wire = to_wire(PyTuple_GET_ITEM(call.args.ptr(), i));
-      py::object entry_dict = steal(PyDict_New());
+      Owned wire = to_wire(PyTuple_GET_ITEM(call.args.ptr(), i));
+      Owned entry_dict = steal(PyDict_New());
       set_item(entry_dict.ptr(), k.arg_type, k.placed);
       set_item(entry_dict.ptr(), k.value, wire.ptr());
       if (PyList_Append(list.ptr(), entry_dict.ptr()) < 0) throw py::error_already_set();
@@ -212,8 +213,8 @@ PyObject *cw_call(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject 
     PyObject *key, *value;
     Py_ssize_t pos = 0;
     while (PyDict_Next(call.kwargs.ptr(), &pos, &key, &value)) {
-      py::object wire = to_wire(value);
-      py::object entry_dict = steal(PyDict_New());
+      Owned wire = to_wire(value);
+      Owned entry_dict = steal(PyDict_New());
       set_item(entry_dict.ptr(), k.arg_type, k.named);
       set_item(entry_dict.ptr(), k.name, key);
       set_item(entry_dict.ptr(), k.value, wire.ptr());
@@ -248,7 +249,7 @@ bool handler_installed() {
 PyObject *cw_del(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
   return entry([&]() -> py::object {
     PyObject *a[1];
-    bind_args("_cw__del__", args, nargs, kwnames, {"self"}, 1, a);
+    bind_args("_cw__del__", args, nargs, kwnames, {"self"}, 1, a, 1);
     try {
       if (!handler_installed()) return py::none();
       // No staleness test: the add-in may still hold the object of an old context.
