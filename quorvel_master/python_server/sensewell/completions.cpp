@@ -55,30 +55,42 @@ py::dict completions_failed(py::object error_msg) {
 }
 
 // One Monaco completion item; "detail" and "documentation" only when there is something.
-py::dict completion_item(py::object self, py::handle completion, py::object name) {
-  py::object type = completion.attr("type");
+py::dict completion_item(py::object name, const ItemFields &fields) {
   py::dict item;
   item["label"] = name;
-  item["kind"] = global("JEDI_TO_MONACO_KIND").attr("get")(type, 4);
+  item["kind"] = global("JEDI_TO_MONACO_KIND").attr("get")(fields.type, 4);
   item["insertText"] = name;
-  if (equals(type, "function")) {
+  if (fields.detail) item["detail"] = fields.detail;
+  if (truthy(fields.doc)) item["documentation"] = fields.doc;
+  return item;
+}
+
+}  // namespace
+
+ItemFields item_fields(py::handle self, py::handle completion) {
+  ItemFields fields{completion.attr("type"), py::str(""), py::object()};
+  if (equals(fields.type, "function")) {
     try {
       py::object signatures = call_jedi(completion.attr("get_signatures"));
       if (truthy(signatures)) {
-        item["detail"] = self.attr("_format_signature")(signatures[py::int_(0)]);
+        fields.detail = self.attr("_format_signature")(signatures[py::int_(0)]);
       }
     } catch (py::error_already_set &e) {
       if (!is_exception(e)) throw;
+      fields.complete = false;
     }
   }
   try {
     py::object docstring = call_jedi(completion.attr("docstring"));
-    if (truthy(docstring)) item["documentation"] = docstring;
+    if (truthy(docstring)) fields.doc = docstring;
   } catch (py::error_already_set &e) {
     if (!is_exception(e)) throw;
+    fields.complete = false;
   }
-  return item;
+  return fields;
 }
+
+namespace {
 
 py::dict completions(const Request &req) {
   check_position(req);
@@ -93,16 +105,32 @@ py::dict completions(const Request &req) {
   bool show_underscores = truthy(prefix.attr("startswith")("_"));
 
   JediLock lock;
-  py::object script = open_script(req);
+  py::object path = script_path(req);
+  py::object script = open_script(req, path);
   py::object found =
       call_jedi(script.attr("complete"), py::dict("line"_a = req.line, "column"_a = req.column));
   log("debug", "[LSP] Jedi returned %d completions", py::len(found));
+  ItemStore store(req.self, path);
   py::list items;
   for (py::handle completion : found) {
     py::object name = completion.attr("name");
     if (!show_underscores && truthy(name.attr("startswith")("_"))) continue;
-    items.append(completion_item(req.self, completion, name));
+    py::object key = store.key(completion);
+    py::object stored = key.is_none() ? py::object(py::none()) : store.find(key);
+    if (!stored.is_none()) {
+      py::object detail = stored[py::int_(2)];
+      if (detail.is_none()) detail = py::object();
+      items.append(completion_item(name, {stored[py::int_(0)], stored[py::int_(1)], detail}));
+      continue;
+    }
+    ItemFields fields = item_fields(req.self, completion);
+    if (!key.is_none() && fields.complete) {
+      store.record(key, completion, fields.type, fields.doc,
+                   fields.detail ? fields.detail : py::none());
+    }
+    items.append(completion_item(name, fields));
   }
+  store.flush();
   py::dict response = completions_result(items, py::none());
   log("debug", "[LSP] Response: %d completions returned", py::len(items));
   if (py::len(items) > 0) {

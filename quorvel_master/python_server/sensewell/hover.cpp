@@ -308,20 +308,19 @@ void sync_request_modules(const Request &req) {
   call_parked(req.self.attr("sync_modules"), py::make_tuple(modules, req.dirty_files));
 }
 
-py::object open_script(const Request &req) {
-  py::object script_path = py::str("<editor>");
-  if (!req.path.is_none() && truthy(req.path)) {
-    script_path = req.path;
-    if (truthy(req.self.attr("_is_module_name")(req.path))) {
-      // The edited module's own file, so jedi resolves the synced modules beside it.
-      script_path = call_parked(
-          global("os").attr("path").attr("join"),
-          py::make_tuple(req.self.attr("_temp_dir").attr("name"), cat(req.path, ".py")));
-    }
-  }
-  return call_jedi(global("jedi").attr("Script"),
-                   py::dict("code"_a = req.code, "path"_a = script_path,
-                            "project"_a = req.self.attr("_jedi_project")));
+py::object script_path(const Request &req) {
+  if (req.path.is_none() || !truthy(req.path)) return py::str("<editor>");
+  if (!truthy(req.self.attr("_is_module_name")(req.path))) return req.path;
+  // The edited module's own file, so jedi resolves the synced modules beside it.
+  return call_parked(global("os").attr("path").attr("join"),
+                     py::make_tuple(req.self.attr("_temp_dir").attr("name"), cat(req.path, ".py")));
+}
+
+py::object open_script(const Request &req, py::object path) {
+  if (!path) path = script_path(req);
+  return call_jedi(
+      global("jedi").attr("Script"),
+      py::dict("code"_a = req.code, "path"_a = path, "project"_a = req.self.attr("_jedi_project")));
 }
 
 CATCHES_FORCED_UNWIND py::dict guard_request(const char *method_name,

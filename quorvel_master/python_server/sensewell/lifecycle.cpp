@@ -14,6 +14,8 @@ using namespace pybind11::literals;
 namespace sensewell {
 namespace {
 
+const char *const WARMUP_THREAD = "LSP-quorvel-preload";
+
 // Makes an exception the one being handled, as inside a Python `except` block, so that a
 // log call with exc_info=True finds it.
 class Handling {
@@ -270,6 +272,14 @@ bool log_raw(const char *level, PyObject *args) {
   return true;
 }
 
+// The warm-up thread goes on to fill the completion store; a direct call of the warm-up
+// returns after its request.
+void fill_on_warmup_thread(py::handle self) {
+  py::object thread = call_parked(global("threading").attr("current_thread"), py::tuple());
+  if (!equals(thread.attr("name"), WARMUP_THREAD)) return;
+  call_parked(self.attr("_fill_completion_store"), py::tuple());
+}
+
 void preload_quorvel_module(py::handle self) {
   PyObject *module = state().module.ptr();
   Py_ssize_t count = -1;
@@ -296,6 +306,7 @@ void preload_quorvel_module(py::handle self) {
       log_raw("info",
               Py_BuildValue("(sn)", "[LSP] Preloaded quorvel module cache (%d completions found)",
                             count))) {
+    fill_on_warmup_thread(self);
     return;
   }
   if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
@@ -307,12 +318,13 @@ void preload_quorvel_module(py::handle self) {
                         Py_BuildValue("(sO)", "[LSP] Failed to preload quorvel module: %s", value));
   release({type, value, traceback});
   if (!logged) throw py::error_already_set();
+  fill_on_warmup_thread(self);
 }
 
 void preload_quorvel_module_async(py::object self) {
   py::object thread = call_parked(global("threading").attr("Thread"), py::tuple(),
                                   py::dict("target"_a = self.attr("preload_quorvel_module"),
-                                           "name"_a = "LSP-quorvel-preload", "daemon"_a = true));
+                                           "name"_a = WARMUP_THREAD, "daemon"_a = true));
   // Thread.start waits for the new thread to run.
   call_parked(thread.attr("start"), py::tuple());
   log("debug", "[LSP] Started async quorvel module preloading");
@@ -428,6 +440,17 @@ void delete_module(py::object self, py::object module_name) {
   }
 }
 
+void _fill_completion_store(py::object self) {
+  py::object failure;
+  try {
+    fill_completion_store(self);
+  } catch (py::error_already_set &e) {
+    if (!is_exception(e)) throw;
+    failure = e.value();
+  }
+  if (failure) log("warning", "[LSP] Failed to fill the completion store: %s", failure);
+}
+
 void set_workspace(py::object self, py::object workspace_path) {
   require_exact(workspace_path, &PyUnicode_Type, "workspace_path");
   self.attr("_workspace_path") = workspace_path;
@@ -485,6 +508,13 @@ void init_lifecycle(Methods &methods) {
              "LSPBridge.set_workspace(self, workspace_path: str)\n\n"
              "Record the workspace path; kept for older callers, the jedi project is unchanged.",
              self, py::arg("workspace_path"));
+  methods["_fill_completion_store"] =
+      method("_fill_completion_store", &_fill_completion_store,
+             "LSPBridge._fill_completion_store(self) -> None\n\n"
+             "Fill the completion store for numpy, pandas and the packages the kernel has "
+             "imported,\nyielding jedi to requests between items; failures are logged, never "
+             "raised.",
+             self);
 }
 
 }  // namespace sensewell

@@ -61,6 +61,7 @@ const char *const METHOD_ORDER[] = {
     "get_rename_edits",
     "get_code_actions",
     "get_markers",
+    "_fill_completion_store",
 };
 
 // `from package import name`: a missing name is an ImportError, as the statement makes it.

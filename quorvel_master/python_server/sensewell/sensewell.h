@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -57,6 +58,11 @@ class JediLock {
   ~JediLock();
   JediLock(const JediLock &) = delete;
   JediLock &operator=(const JediLock &) = delete;
+  // Whether a thread is waiting for the lock.
+  static bool awaited();
+  // For background work between two slices, holding no JediLock: lets waiting threads go
+  // first.
+  static void let_waiters_in();
 };
 
 // The three jedi request methods (completions, hover, signature help) share their
@@ -73,8 +79,11 @@ Request accept_request(py::object self, py::object code, py::object line, py::ob
                        py::object path, py::object modules, py::object dirty_files);
 void check_position(const Request &req);
 void sync_request_modules(const Request &req);
-// The jedi script over the request's text; the caller holds the JediLock.
-py::object open_script(const Request &req);
+// The path jedi gets for the request's text: "<editor>", `path`, or the module's synced file.
+py::object script_path(const Request &req);
+// The jedi script over the request's text, at `path` when given; the caller holds the
+// JediLock.
+py::object open_script(const Request &req, py::object path = {});
 // The catch-all of a request method: any Exception from `body` is logged as
 // "[LSP] Error in <method>: %s" and answered with `failed(<its text>)`.
 py::dict guard_request(const char *method, const std::function<py::dict()> &body,
@@ -94,6 +103,44 @@ template <typename Fmt, typename... Args>
 void log(const char *level, const Fmt &fmt, Args &&...args) {
   log_record(level, py::make_tuple(fmt, std::forward<Args>(args)...));
 }
+
+// What a completion item carries besides its name (completions.cpp). `complete` is false when
+// a handler absorbed a failure, which is never kept in the store.
+struct ItemFields {
+  py::object type, doc, detail;  // doc "" and detail null when there is none
+  bool complete = true;
+};
+ItemFields item_fields(py::handle self, py::handle completion);
+
+// The completion-item store (store.cpp), used under the JediLock: a request or warm-up slice
+// looks its items up by key and records what it computed; flush writes the records to disk.
+class ItemStore {
+ public:
+  ItemStore(py::handle self, py::handle script_path, bool warmup = false);
+  bool active() const { return active_; }
+  const py::object &search_key() const { return search_key_; }
+  // (scope, name key) when the item's answer comes from installed libraries only, else None.
+  py::object key(py::handle completion);
+  // (type, doc, detail) stored under key and still valid, else None.
+  py::object find(py::handle key);
+  void record(py::handle key, py::handle completion, py::handle type, py::handle doc,
+              py::handle detail);
+  void flush();
+
+ private:
+  py::object identity(py::handle path);
+  bool is_library_file(py::handle file);
+  py::object scope(py::handle file);
+  py::dict rows(py::handle scope_id);
+  bool deps_hold(py::handle deps);
+  py::object dependencies(py::handle completion, py::handle key_value);
+
+  bool active_ = false, warmup_ = false;
+  py::object search_key_ = py::none(), excluded_dir_, script_path_ = py::none();
+  py::dict stats_, scopes_, deps_checked_;  // per request: file identities and verdicts
+};
+// The warm-up's second part: fills the store for numpy, pandas and imported packages.
+void fill_completion_store(py::object self);
 
 // LSPBridge's methods by name; module.cpp puts them into the class in its fixed order.
 using Methods = std::map<std::string, py::object>;

@@ -18,6 +18,8 @@ PyThread_type_lock jedi_lock() {
 // The thread inside jedi and how often it has entered; depth is touched by that thread only.
 std::atomic<unsigned long> jedi_owner{0};
 int jedi_depth = 0;
+// Threads blocked in JediLock, so background work can step aside for them.
+std::atomic<int> jedi_waiters{0};
 
 }  // namespace
 
@@ -64,11 +66,26 @@ JediLock::JediLock() {
     // Another thread is inside jedi: wait without the GIL so it can finish. The GIL is taken
     // back here rather than in a destructor, where a thread stopped at shutdown cannot unwind.
     PyThreadState *saved = PyEval_SaveThread();
+    ++jedi_waiters;
     PyThread_acquire_lock(jedi_lock(), WAIT_LOCK);
+    --jedi_waiters;
     park_on_exit([&] { PyEval_RestoreThread(saved); });
   }
   jedi_owner.store(me);
   jedi_depth = 1;
+}
+
+bool JediLock::awaited() {
+  return jedi_waiters.load() > 0;
+}
+
+void JediLock::let_waiters_in() {
+  if (!awaited()) return;
+  // Without the GIL until a waiter has the lock (or a short while has passed), so the waiter
+  // both takes the lock and gets to run before this thread asks for it again.
+  PyThreadState *saved = PyEval_SaveThread();
+  for (int i = 0; i < 100 && jedi_waiters.load() > 0; ++i) usleep(500);
+  park_on_exit([&] { PyEval_RestoreThread(saved); });
 }
 
 JediLock::~JediLock() {
