@@ -107,8 +107,18 @@ bool bind_optional(py::module_ &m,
   }
 }
 
+// Top-level names of the modules in sys.modules.
+py::set top_level_modules() {
+  py::set names;
+  for (auto name : py::module_::import("sys").attr("modules")) {
+    names.add(py::str(name).attr("partition")(".")[py::int_(0)]);
+  }
+  return names;
+}
+
 void populate(py::module_ &m) {
   state().module = m;
+  py::set before = top_level_modules();
   for (const char *name :
        {"ast", "importlib", "io", "logging", "os", "re", "sys", "tempfile", "threading"}) {
     if (std::string(name) == "importlib") py::module_::import("importlib.util");
@@ -132,6 +142,8 @@ void populate(py::module_ &m) {
   m.attr("setup_logging_subprocess") = import_from(logging_config, "setup_logging_subprocess");
   m.attr("get_logger") = import_from(logging_config, "get_logger");
   m.attr("logger") = m.attr("get_logger")(m.attr("__name__"));
+  // What the bridge itself needs is not what the kernel's user works with.
+  state().own_packages = top_level_modules().attr("difference")(before);
 
   py::dict kinds;
   for (auto [type, kind] : {std::pair{"function", 1},

@@ -20,6 +20,7 @@ inline constexpr const char *MODULE_NAME = "quorvel_master.python_server.sensewe
 // after the interpreter has gone.
 struct State {
   py::module_ module;  // sensewell itself; its globals are looked up by name at each use
+  py::set own_packages;  // top-level packages that importing sensewell brought in
 };
 State &state();
 

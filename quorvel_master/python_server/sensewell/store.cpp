@@ -463,6 +463,16 @@ void ItemStore::flush() {
 
 namespace {
 
+// The product's own package and what importing the bridge brought in, which users rarely
+// complete; numpy and pandas come first anyway.
+bool is_own_package(py::handle name) {
+  std::string text = py::str(name).cast<std::string>();
+  for (const char *own : {"numpy", "pandas", "quorvel_master", "jedi", "parso"}) {
+    if (text == own) return true;
+  }
+  return state().own_packages.contains(name);
+}
+
 // (code, line, column) of the completions the warm-up fills: numpy and pandas with the
 // instances spreadsheet code works on, then the packages the kernel has imported.
 py::list warmup_snippets() {
@@ -499,8 +509,7 @@ py::list warmup_snippets() {
     if (extra >= IMPORTED_PACKAGES) break;
     std::string text = py::str(name).cast<std::string>();
     if (text.empty() || text[0] == '_' || text.find('.') != std::string::npos ||
-        text == "numpy" || text == "pandas" || text == "quorvel_master" ||
-        stdlib.contains(name)) {
+        stdlib.contains(name) || is_own_package(name)) {
       continue;
     }
     py::object module = sys.attr("modules").attr("get")(name);
