@@ -3,6 +3,7 @@
 #include "sensewell.h"
 
 #include <pythread.h>
+#include <unistd.h>
 
 #include <atomic>
 
