@@ -49,43 +49,23 @@ e = os.environ.get("HOME", p.upper())
 
 
 def positions():
-    """(code, line, column) after every dot and at the end of every name, over the three
-    texts."""
+    """(code, line, column) after every dot, one letter into and at the end of every attribute
+    name over the three texts, and at the end of the names on one line (the global names)."""
     found = []
     for code in (NUMPY_CODE, PANDAS_CODE, STDLIB_CODE):
         for line_no, text in enumerate(code.split("\n"), 1):
             for col in range(1, len(text) + 1):
                 ch, after = text[col - 1], text[col:col + 1]
                 name_end = (ch.isalnum() or ch == "_") and not (after.isalnum() or after == "_")
-                if ch == "." or name_end:
+                start = col - 1
+                while start > 0 and (text[start - 1].isalnum() or text[start - 1] == "_"):
+                    start -= 1
+                attribute = start > 0 and text[start - 1] == "."
+                dot = ch == "." and not text[col - 2:col - 1].isdigit()
+                first_letter = attribute and col == start + 1
+                if dot or first_letter or (name_end and (attribute or line_no == 2)):
                     found.append((code, line_no, col))
     return found
-
-
-# Answers the positions in a fresh interpreter and prints them, with how often jedi was asked
-# for a docstring (an item served from the store asks for none).
-ANSWER = """
-import json, os, sys
-import jedi.api.classes as classes
-from quorvel_master.python_server import sensewell
-
-asked = [0]
-docstring = classes.Completion.docstring
-def counting(self, *args, **kwargs):
-    asked[0] += 1
-    return docstring(self, *args, **kwargs)
-classes.Completion.docstring = counting
-
-with open(os.environ["POSITIONS"], encoding="utf-8") as f:
-    todo = json.load(f)
-bridge = sensewell.LSPBridge()
-paths = json.loads(os.environ.get("SEARCH_PATHS", "null"))
-if paths is not None:
-    bridge.update_sys_paths(paths)
-answers = [bridge.get_completions(code, line, column) for code, line, column in todo]
-bridge.cleanup()
-print(json.dumps({"answers": answers, "asked": asked[0]}))
-"""
 
 
 def comparable(result):
@@ -132,7 +112,7 @@ def rows(store_dir):
 @pytest.mark.timeout(600)
 def test_store_off_empty_and_filled_by_another_process_answer_alike(tmp_path):
     todo = positions()
-    assert len(todo) >= 100
+    assert len(todo) >= 80
     store = tmp_path / "store"
     off = start(tmp_path, todo, tmp_path / "unused", mode="off")
     empty = start(tmp_path, todo, store)
@@ -259,11 +239,12 @@ print(json.dumps({"answers": answers, "warnings": warnings}))
 
 
 def run_broken(store_dir):
-    # One hash seed for all, since jedi joins some docstring lines in set order.
     result = support.run_python(BROKEN, 120, QUORVEL_CACHE_DIR=str(store_dir),
-                                QUORVEL_COMPLETION_STORE="nowarmup", PYTHONHASHSEED="0")
+                                QUORVEL_COMPLETION_STORE="nowarmup")
     assert result.returncode == 0, result.stderr
-    return json.loads(result.stdout.strip().splitlines()[-1])
+    got = json.loads(result.stdout.strip().splitlines()[-1])
+    got["answers"] = [comparable(a) for a in got["answers"]]
+    return got
 
 
 def test_broken_stores_cost_speed_only(tmp_path):

@@ -548,10 +548,7 @@ void fill_completion_store(py::object self) {
     }
     for (py::handle completion : completions) {
       // One item per slice: a request waits for one item's inference at most.
-      if (JediLock::awaited()) {
-        store->flush();
-        JediLock::let_waiters_in();
-      }
+      JediLock::let_waiters_in();
       JediLock lock;
       py::object name = completion.attr("name");
       if (truthy(name.attr("startswith")("_"))) continue;
