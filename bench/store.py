@@ -62,25 +62,24 @@ bridge = sensewell.LSPBridge()
 if mode == "after_warmup":
     join_warmup()
     out["warmup"] = clock() - began
-if mode == "during_fill":
-    # The trivial request again and again while the fill runs, then as often without it.
+if mode in ("during_fill", "alone"):
+    # The trivial request again and again while the fill runs, or in a kernel without it.
+    if mode == "alone":
+        join_warmup()
     warmups = [t for t in threading.enumerate() if t.name == "LSP-quorvel-preload"]
     ask(targets[0])  # the kernel's first request, with its one-off costs, is not counted
-    during = [ask(targets[0])]
-    while any(t.is_alive() for t in warmups) and len(during) < 1000:
+    samples = []
+    while len(samples) < 60 and (not samples or mode == "alone"
+                                 or any(t.is_alive() for t in warmups)):
         time.sleep(0.02)
-        during.append(ask(targets[0]))
-    join_warmup()
-    alone = []
-    for _ in range(max(len(during), 5)):
-        alone.append(ask(targets[0]))
-        time.sleep(0.02)
-    out["during"], out["alone"] = during, alone
+        samples.append(ask(targets[0]))
+    out["samples"] = samples
+    out["fill_running"] = any(t.is_alive() for t in warmups)
 else:
     for code in targets:
         first = ask(code)
         out[code] = [first, ask(code)]
-if mode != "during_fill":
+if mode != "during_fill":  # a fill still running is stopped by the exit
     join_warmup()
 bridge.cleanup()
 print(json.dumps(out))
@@ -128,6 +127,7 @@ def _measure(cfg):
             got["off"].update(_child(cfg, os.path.join(tmp, "off"), "at_once", group, "off"))
         trivial = ["import os\nos.sep"]
         got["during"] = _child(cfg, os.path.join(tmp, "during"), "during_fill", trivial)
+        got["alone"] = _child(cfg, os.path.join(tmp, "during"), "alone", trivial, "nowarmup")
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
     _runs[cfg.size] = got
@@ -178,8 +178,8 @@ for _i in range(3):
 
 @workload("trivial completion while the warm-up fills the store", 1.0)
 def during_fill(cfg):
-    got = _measure(cfg)["during"]
-    during, alone = got["during"], got["alone"]
+    got = _measure(cfg)
+    during, alone = got["during"]["samples"], got["alone"]["samples"]
     extra = statistics.median(during) - statistics.median(alone)
     worst = max(during) - statistics.median(alone)
     return (_ns(statistics.median(during)), _ns(statistics.median(alone) + EXTRA_WAIT_S),
