@@ -19,7 +19,7 @@ inline constexpr const char *MODULE_NAME = "quorvel_master.python_server.sensewe
 // Imports looked up once at module initialisation; never freed, so no decref runs
 // after the interpreter has gone.
 struct State {
-  py::module_ module;  // sensewell itself; its globals are looked up by name at each use
+  py::module_ module;    // sensewell itself; its globals are looked up by name at each use
   py::set own_packages;  // top-level packages that importing sensewell brought in
 };
 State &state();

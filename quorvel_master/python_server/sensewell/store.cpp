@@ -24,13 +24,13 @@ constexpr Py_ssize_t IMPORTED_PACKAGES = 6;
 
 // Process-wide state of the store; never freed, like the module state.
 struct Shared {
-  py::dict memo;  // scope -> {name key -> (deps, type, doc, detail)}
-  py::object db = py::none();    // sqlite3 connection, or None
+  py::dict memo;                    // scope -> {name key -> (deps, type, doc, detail)}
+  py::object db = py::none();       // sqlite3 connection, or None
   py::object db_path = py::none();  // the database file the connection (or its failure) is for
   bool db_failed = false;
   bool warned = false;
-  py::list pending;    // rows not yet written: (scope, name, deps, type, doc, detail)
-  py::set warmed;      // (search key, snippet) pairs already filled in this process
+  py::list pending;  // rows not yet written: (scope, name, deps, type, doc, detail)
+  py::set warmed;    // (search key, snippet) pairs already filled in this process
   py::object completion_type, import_name_type, jedi_version;
 };
 
@@ -73,9 +73,9 @@ py::object store_dir() {
   if (!moved.is_none() && truthy(moved)) return moved;
   py::object base = environ_get("XDG_CACHE_HOME");
   if (base.is_none() || !truthy(call(os.attr("path").attr("isabs"), py::make_tuple(base)))) {
-    base = call(os.attr("path").attr("join"),
-                py::make_tuple(call(os.attr("path").attr("expanduser"), py::make_tuple("~")),
-                               ".cache"));
+    base = call(
+        os.attr("path").attr("join"),
+        py::make_tuple(call(os.attr("path").attr("expanduser"), py::make_tuple("~")), ".cache"));
   }
   return call(os.attr("path").attr("join"), py::make_tuple(base, "quorvel"));
 }
@@ -88,9 +88,9 @@ const char *const SCHEMA_SQL =
 py::object connect(py::handle path) {
   py::object sqlite3 = py::module_::import("sqlite3");
   // Several kernels share the file: a short busy wait, then the request goes on without it.
-  py::object db = call(sqlite3.attr("connect"), py::make_tuple(path),
-                       py::dict("timeout"_a = 0.1, "check_same_thread"_a = false,
-                                "isolation_level"_a = py::none()));
+  py::object db = call(
+      sqlite3.attr("connect"), py::make_tuple(path),
+      py::dict("timeout"_a = 0.1, "check_same_thread"_a = false, "isolation_level"_a = py::none()));
   try {
     py::object execute = db.attr("execute");
     call(execute, py::make_tuple("PRAGMA journal_mode=WAL"));
@@ -215,7 +215,8 @@ ItemStore::ItemStore(py::handle self, py::handle script_path, bool warmup) {
   py::object formatter = py::getattr(self, "_format_signature", py::none());
   py::object original =
       state().module.attr("LSPBridge").attr("__dict__")["_format_signature"].attr("__func__");
-  if (!formatter || !py::hasattr(formatter, "__func__") || !py::object(formatter.attr("__func__")).is(original)) {
+  if (!formatter || !py::hasattr(formatter, "__func__") ||
+      !py::object(formatter.attr("__func__")).is(original)) {
     return;
   }
   if (!global("jedi").is(py::module_::import("jedi"))) return;
@@ -280,10 +281,10 @@ py::object ItemStore::scope(py::handle file) {
   if (known != nullptr) return py::reinterpret_borrow<py::object>(known);
   if (PyErr_Occurred()) throw py::error_already_set();
   py::object text = search_key_ + py::str("\x1e") + identity(file);
-  py::object digest = py::module_::import("hashlib")
-                          .attr("blake2b")(text.attr("encode")("utf-8", "surrogatepass"),
-                                           "digest_size"_a = 20)
-                          .attr("hexdigest")();
+  py::object digest =
+      py::module_::import("hashlib")
+          .attr("blake2b")(text.attr("encode")("utf-8", "surrogatepass"), "digest_size"_a = 20)
+          .attr("hexdigest")();
   scopes_[file] = digest;
   return digest;
 }
@@ -342,10 +343,10 @@ py::dict ItemStore::rows(py::handle scope_id) {
   if (!db.is_none()) {
     std::optional<py::error_already_set> failure;
     try {
-      py::object cursor = call(db.attr("execute"),
-                               py::make_tuple("SELECT name, deps, type, doc, detail FROM items "
-                                              "WHERE scope = ?",
-                                              py::make_tuple(scope_id)));
+      py::object cursor =
+          call(db.attr("execute"), py::make_tuple("SELECT name, deps, type, doc, detail FROM items "
+                                                  "WHERE scope = ?",
+                                                  py::make_tuple(scope_id)));
       for (py::handle row : call(cursor.attr("fetchall"))) {
         loaded[row[py::int_(0)]] =
             py::make_tuple(row[py::int_(1)], row[py::int_(2)], row[py::int_(3)], row[py::int_(4)]);
@@ -538,13 +539,12 @@ void fill_completion_store(py::object self) {
       py::object done = py::make_tuple(store->search_key(), snippet[py::int_(0)]);
       if (shared().warmed.contains(done)) continue;
       shared().warmed.add(done);
-      py::object script =
-          call_jedi(global("jedi").attr("Script"),
-                    py::dict("code"_a = snippet[py::int_(0)], "path"_a = "<warmup>",
-                             "project"_a = self.attr("_jedi_project")));
-      completions = py::list(call_jedi(
-          script.attr("complete"),
-          py::dict("line"_a = snippet[py::int_(1)], "column"_a = snippet[py::int_(2)])));
+      py::object script = call_jedi(global("jedi").attr("Script"),
+                                    py::dict("code"_a = snippet[py::int_(0)], "path"_a = "<warmup>",
+                                             "project"_a = self.attr("_jedi_project")));
+      completions =
+          py::list(call_jedi(script.attr("complete"), py::dict("line"_a = snippet[py::int_(1)],
+                                                               "column"_a = snippet[py::int_(2)])));
     }
     for (py::handle completion : completions) {
       // One item per slice: a request waits for one item's inference at most.
