@@ -4,6 +4,7 @@ broken database costs speed only; the warm-up's fill gives jedi back between ite
 
 import json
 import os
+import re
 import sqlite3
 import subprocess
 import sys
@@ -51,7 +52,7 @@ e = os.environ.get("HOME", p.upper())
 def positions():
     """(code, line, column) after every dot, one letter into and at the end of every attribute
     name over the three texts, and at the end of the names on one line (the global names)."""
-    found = []
+    found, seen = [], set()
     for code in (NUMPY_CODE, PANDAS_CODE, STDLIB_CODE):
         for line_no, text in enumerate(code.split("\n"), 1):
             for col in range(1, len(text) + 1):
@@ -60,11 +61,16 @@ def positions():
                 start = col - 1
                 while start > 0 and (text[start - 1].isalnum() or text[start - 1] == "_"):
                     start -= 1
+                name_end = name_end and not text[start].isdigit()
                 attribute = start > 0 and text[start - 1] == "."
                 dot = ch == "." and not text[col - 2:col - 1].isdigit()
                 first_letter = attribute and col == start + 1
                 if dot or first_letter or (name_end and (attribute or line_no == 2)):
-                    found.append((code, line_no, col))
+                    # One position per expression: the same one again costs time, not cover.
+                    expression = re.split(r"[\s=(,]", text[:col])[-1]
+                    if expression not in seen:
+                        seen.add(expression)
+                        found.append((code, line_no, col))
     return found
 
 
@@ -95,11 +101,16 @@ print(json.dumps({"answers": answers, "asked": asked[0]}))
 
 
 def comparable(result):
-    """A result with each docstring's lines sorted: jedi joins the overloads of a docstring in
-    the order of a set of its objects, which differs from run to run."""
+    """A result as jedi's run-to-run variation leaves it comparable: jedi orders overloads in
+    the order of a set of its objects, which differs between runs, so a docstring's lines are
+    sorted and a first signature that is one of the documented ones is marked as such."""
     for item in result["completions"]:
-        if "documentation" in item:
-            item["documentation"] = sorted(item["documentation"].split("\n"))
+        if "documentation" not in item:
+            continue
+        lines = item["documentation"].split("\n")
+        if item.get("detail") is not None and item["label"] + item["detail"] in lines:
+            item["detail"] = "<one of the documented signatures>"
+        item["documentation"] = sorted(lines)
     return result
 
 
@@ -138,7 +149,7 @@ def rows(store_dir):
 @pytest.mark.timeout(600)
 def test_store_off_empty_and_filled_by_another_process_answer_alike(tmp_path):
     todo = positions()
-    assert len(todo) >= 80
+    assert len(todo) >= 60
     store = tmp_path / "store"
     off = start(tmp_path, todo, tmp_path / "unused", mode="off")
     empty = start(tmp_path, todo, store)
