@@ -99,14 +99,19 @@ print(json.dumps({"answers": answers, "asked": asked[0]}))
 """
 
 
+# jedi's separator between the docstrings of several values a name infers to.
+VALUES_RULE = "-" * 30
+
+
 def comparable(result):
-    """A result as jedi's run-to-run variation leaves it comparable: jedi orders overloads in
-    the order of a set of its objects, which differs between runs, so a docstring's lines are
-    sorted and a first signature that is one of the documented ones is marked as such."""
+    """A result as jedi's run-to-run variation leaves it comparable. jedi orders overloads, and
+    sometimes repeats a name's docstring for each of its values, by sets of its objects, which
+    differ between runs; so a docstring counts as the set of its lines, and a first signature
+    that is one of the documented ones is marked as such."""
     for item in result["completions"]:
         if "documentation" not in item:
             continue
-        lines = item["documentation"].split("\n")
+        lines = set(item["documentation"].split("\n")) - {VALUES_RULE}
         if item.get("detail") is not None and item["label"] + item["detail"] in lines:
             item["detail"] = "<one of the documented signatures>"
         item["documentation"] = sorted(lines)
