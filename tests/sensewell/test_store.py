@@ -18,8 +18,8 @@ DB_NAME = "completion-store.sqlite3"
 
 NUMPY_CODE = """\
 import numpy as np
-a = np.array([1.0, 2.0])
-z = np.zeros((2, 2))
+a = np.zeros(3)
+z = np.array([[1.0, 2.0]])
 m = a.mean()
 n = np.linalg.norm(z)
 r = np.random.default_rng(0)
@@ -49,6 +49,9 @@ e = os.environ.get("HOME", p.upper())
 """
 
 
+# Instances here infer to one class each: jedi takes a name that several inferred classes share
+# from whichever it meets first, in an order that differs from run to run (np.array of a list
+# infers to the list as well as the array, for instance).
 def positions():
     """(code, line, column) after every dot and at the end of every attribute name over the
     three texts, and at the end of the names on one line (the global names there)."""
