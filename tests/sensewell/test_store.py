@@ -30,7 +30,7 @@ t = a.T.reshape(2).astype(float)
 PANDAS_CODE = """\
 import pandas as pd
 df = pd.DataFrame({"a": [1, 2]})
-col = df["a"]
+col = pd.Series([1, 2])
 g = df.groupby("a")
 f = pd.read_csv
 ts = pd.Timestamp("2020-01-01")
@@ -51,7 +51,7 @@ e = os.environ.get("HOME", p.upper())
 
 # Instances here infer to one class each: jedi takes a name that several inferred classes share
 # from whichever it meets first, in an order that differs from run to run (np.array of a list
-# infers to the list as well as the array, for instance).
+# infers to the list as well as the array, a column of a frame to a series and a frame).
 def positions():
     """(code, line, column) after every dot and at the end of every attribute name over the
     three texts, and at the end of the names on one line (the global names there)."""
