@@ -45,13 +45,15 @@ d = collections.OrderedDict()
 rx = re.compile("x")
 now = datetime.datetime.now()
 j = json.dumps({})
-e = os.environ.get("HOME", p.upper())
+w = os.getcwd()
+e = os.environ.get("HOME", w.upper())
 """
 
 
 # Instances here infer to one class each: jedi takes a name that several inferred classes share
 # from whichever it meets first, in an order that differs from run to run (np.array of a list
-# infers to the list as well as the array, a column of a frame to a series and a frame).
+# infers to the list as well as the array, a column of a frame to a series and a frame, and
+# os.path.join to str and bytes).
 def positions():
     """(code, line, column) after every dot and at the end of every attribute name over the
     three texts, and at the end of the names on one line (the global names there)."""
@@ -171,7 +173,7 @@ def test_store_off_empty_and_filled_by_another_process_answer_alike(tmp_path):
         assert comparable(empty["answers"][i]) == expected, where
         assert comparable(filled["answers"][i]) == expected, where
     items = sum(len(a["completions"]) for a in off["answers"])
-    assert items > 3000
+    assert items > 1500
     # Library items came from the store the second time: far fewer docstrings were computed.
     assert filled["asked"] < empty["asked"] / 3, (filled["asked"], empty["asked"])
     assert len(rows(store)) > 1000
