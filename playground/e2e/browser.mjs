@@ -216,6 +216,42 @@ try {
     return { state, output: await outputText(page), d1: (await gridCells(page)).D1?.text ?? null };
   });
 
+  await step('unrepresentable', async () => {
+    await page.click('#clear');
+    await setCode(page, [
+      'sheet = Excel.workbook.worksheets.getActiveWorksheet()',
+      'for value in (float("inf"), 2**53 + 1):',
+      '    try:',
+      '        sheet.getRange("F1").values = [[value]]',
+      '    except Exception as exc:',
+      '        print(type(exc).__name__, exc)',
+      'print("F1 holds", repr(sheet.getRange("F1").values[0][0]))',
+      '',
+    ].join('\n'));
+    const state = await runAndWait(page);
+    return { state, output: await outputText(page) };
+  });
+
+  // The kernel's proxies of the page before a reload release their IDs late, into the new page;
+  // each page here runs one script, so both hand out their first IDs.
+  const reload = async () => {
+    await page.reload();
+    await page.waitForFunction(() => window.playground?.ready && window.playground.connection.open);
+  };
+  await step('lateReleases', async () => {
+    await reload();
+    await setCode(page, 'import builtins\nsheet = Excel.workbook.worksheets.getActiveWorksheet()\n' +
+      'builtins.kept = [sheet.getRange(f"A{i}") for i in range(1, 6)]\n');
+    const first = await runAndWait(page);
+    await reload();
+    await setCode(page, 'import builtins, gc\nsheet = Excel.workbook.worksheets.getActiveWorksheet()\n' +
+      'target = sheet.getRange("E1")\ndel builtins.kept\ngc.collect()\n' +
+      'target.values = [["survived"]]\nprint(target.address)\n');
+    const state = await runAndWait(page);
+    await page.waitForTimeout(300);
+    return { first, state, output: await outputText(page), e1: (await gridCells(page)).E1?.text ?? null };
+  });
+
   await step('refusal', async () => {
     const socketUrl = url.replace(/^http/, 'ws').replace('/?token=', '/ws?token=');
     const opens = async (target, pageUrl) => {

@@ -174,7 +174,9 @@ async function main() {
     if (!answer.ok) throw new Error(answer.error?.message ?? 'The callback failed');
     return answer.result;
   };
-  const peer = new AddinPeer({ invokeCallable });
+  // IDs unique to this page load: the kernel's proxies from an earlier page on it release
+  // their IDs late, and must not hit this page's objects (kept below 2**53).
+  const peer = new AddinPeer({ invokeCallable, firstObjectId: Date.now() * 1000 });
   let renderQueued = false;
   const grid = new SheetGrid({
     table: $('grid'),

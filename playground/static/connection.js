@@ -1,6 +1,8 @@
 // The page's one WebSocket to the kernel: typed messages out, handlers by kind in, and
 // request/answer pairs (language services, callbacks) matched by id; reconnects on its own.
 
+import { parseMessage, stringifyMessage } from './addin/wire.js';
+
 const REPLACED = 4001; // the server's close code when another page took over
 
 export class KernelConnection {
@@ -31,7 +33,9 @@ export class KernelConnection {
       this.onOpen(this.opens > 1);
     };
     socket.onmessage = (event) => {
-      const message = JSON.parse(event.data);
+      // Not JSON.parse: the kernel writes Infinity and NaN as such, and ints beyond 2**53, which
+      // the peer must see exactly to refuse them by name.
+      const message = parseMessage(event.data);
       const handler = this.handlers.get(message.kind);
       if (handler) handler(message);
     };
@@ -59,7 +63,7 @@ export class KernelConnection {
 
   send(message) {
     if (!this.open) return false;
-    this.socket.send(JSON.stringify(message));
+    this.socket.send(stringifyMessage(message));
     return true;
   }
 

@@ -1,6 +1,7 @@
 """The playground in headless Chromium: the editor's suggestions, hover, signature help and
 markers as Monaco draws them, the examples writing the grid, a callback fired by editing a
-cell, a traceback, a stop, a reconnect, and sockets refused to other pages and wrong tokens."""
+cell, a traceback, a stop, a reconnect, values refused by name, a reload's objects kept from the
+old page's late releases, and sockets refused to other pages and wrong tokens."""
 
 import json
 import os
@@ -114,6 +115,21 @@ def test_the_page_reconnects_and_runs_again(report):
     assert step["state"] == "done", step["output"]
     assert "ran after reconnect" in step["output"]
     assert step["d1"] == "after reconnect"
+
+
+def test_values_the_page_cannot_hold_are_refused_by_name(report):
+    step = _step(report, "unrepresentable")
+    assert step["state"] == "done", step["output"]
+    lines = step["output"].splitlines()
+    assert "Cannot represent the float inf" in lines[0]
+    assert "Cannot represent the int 9007199254740993 exactly" in lines[1]
+    assert lines[2] == "F1 holds ''"
+
+
+def test_a_reloaded_pages_objects_survive_the_old_pages_late_releases(report):
+    step = _step(report, "lateReleases")
+    assert (step["first"], step["state"]) == ("done", "done"), step["output"]
+    assert step["e1"] == "survived"
 
 
 def test_only_our_own_page_with_the_token_may_open_the_socket(report):
