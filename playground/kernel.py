@@ -37,6 +37,12 @@ LSP_METHODS = {
     "hover": "get_hover",
     "signatureHelp": "get_signature_help",
     "diagnostics": "get_diagnostics",
+    "markers": "get_markers",
+    "definitions": "get_definitions",
+    "references": "get_references",
+    "documentSymbols": "get_document_symbols",
+    "rename": "get_rename_edits",
+    "codeActions": "get_code_actions",
     "deleteModule": "delete_module",
 }
 

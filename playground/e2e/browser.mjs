@@ -52,6 +52,17 @@ async function mouseOnWord(page, lineNumber, column) {
   await page.mouse.move(point.x, point.y);
 }
 
+async function placeCursor(page, lineNumber, column) {
+  await page.evaluate((at) => { window.playground.editor.setPosition(at); window.playground.editor.focus(); },
+    { lineNumber, column });
+}
+
+const cursorAt = (page) => page.evaluate(() => {
+  const { editor, documents } = window.playground;
+  const { lineNumber, column } = editor.getPosition();
+  return { module: documents.nameOf(editor.getModel()), line: lineNumber, column };
+});
+
 async function runAndWait(page, state = null) {
   const before = await page.evaluate(() => window.playground.runStates.length);
   await page.click('#run');
@@ -143,16 +154,86 @@ try {
     await page.waitForFunction(() => window.monaco.editor.getModelMarkers({ owner: 'sensewell' }).length >= 2);
     await page.waitForFunction(() => document.querySelectorAll('.squiggly-warning').length >= 2);
     const markers = await page.evaluate(() => window.monaco.editor.getModelMarkers({ owner: 'sensewell' })
-      .map((m) => ({ message: m.message, severity: m.severity, line: m.startLineNumber, start: m.startColumn, end: m.endColumn })));
+      .map((m) => ({ message: m.message, severity: m.severity, line: m.startLineNumber, start: m.startColumn, end: m.endColumn, tags: m.tags ?? [] })));
     const drawn = await page.evaluate(() => ({
       warning: document.querySelectorAll('.squiggly-warning').length,
       error: document.querySelectorAll('.squiggly-error').length,
     }));
+    const faded = await page.evaluate(() => document.querySelectorAll('.squiggly-inline-unnecessary').length);
     await typeInEditor(page, '\nx = 1 +');
     await page.waitForFunction(() => document.querySelectorAll('.squiggly-error').length >= 1);
     const syntax = await page.evaluate(() => window.monaco.editor.getModelMarkers({ owner: 'sensewell' })
       .map((m) => ({ message: m.message, severity: m.severity })));
-    return { markers, drawn, syntax };
+    return { markers, drawn, faded, syntax };
+  });
+
+  // -- the editor's navigation and edits over two modules ----------------------------------
+
+  await step('definition', async () => {
+    await page.evaluate(() => window.playground.documents.add('helper', 'def twice(x):\n    return 2 * x\n'));
+    await setCode(page, 'import helper\n\nprint(helper.twice(2))\n');
+    await placeCursor(page, 3, 16);
+    await page.keyboard.press('F12');
+    await page.waitForFunction(() => window.playground.documents.nameOf(window.playground.editor.getModel()) === 'helper');
+    const f12 = await cursorAt(page);
+    await setCode(page, 'def double(x):\n    return 2 * x\n\n\ndouble(3)\n');
+    await page.keyboard.down('Control');
+    await mouseOnWord(page, 5, 3);
+    await page.mouse.down();
+    await page.mouse.up();
+    await page.keyboard.up('Control');
+    await page.waitForFunction(() => window.playground.editor.getPosition().lineNumber === 1);
+    return { f12, ctrlClick: await cursorAt(page) };
+  });
+
+  await step('references', async () => {
+    await setCode(page, 'import helper\n\nhelper.twice(1)\nhelper.twice(2)\n');
+    await placeCursor(page, 3, 10);
+    await page.keyboard.press('Shift+F12');
+    const rows = '.reference-zone-widget .monaco-list-row';
+    await page.waitForFunction((sel) => document.querySelectorAll(sel).length >= 3, rows);
+    const labels = await page.$$eval(rows, (els) => els.map((e) => e.getAttribute('aria-label') || e.textContent));
+    await page.keyboard.press('Escape');
+    return { labels };
+  });
+
+  await step('outline', async () => {
+    await setCode(page, 'class Shape:\n    def area(self):\n        return 0\n\n\ndef main():\n    pass\n\n\nLIMIT = 3\n');
+    await page.keyboard.press('Control+Shift+O');
+    const rows = '.quick-input-list .monaco-list-row';
+    await page.waitForFunction((sel) => document.querySelectorAll(sel).length >= 4, rows);
+    const labels = await page.$$eval(rows, (els) => els.map((e) => e.querySelector('.label-name')?.textContent ?? e.textContent));
+    await page.keyboard.press('Escape');
+    return { labels };
+  });
+
+  await step('rename', async () => {
+    await setCode(page, 'import helper\n\nprint(helper.twice(2))\n');
+    await placeCursor(page, 3, 16);
+    await page.keyboard.press('F2');
+    const input = page.locator('.rename-box input');
+    await input.fill('double');
+    await input.press('Enter');
+    await page.waitForFunction(() => window.playground.documents.models.get('helper').getValue().includes('def double'));
+    return { texts: await page.evaluate(() => window.playground.documents.all()) };
+  });
+
+  await step('quickFix', async () => {
+    await page.evaluate(() => window.playground.documents.remove('helper'));
+    await setCode(page, 'x = np.zeros(3)\n');
+    await page.waitForFunction(() => window.monaco.editor.getModelMarkers({ owner: 'sensewell' })
+      .some((m) => m.message.includes("'np'")));
+    await placeCursor(page, 1, 6);
+    await page.locator('.lightBulbWidget').waitFor({ state: 'visible' });
+    await page.keyboard.press('Control+.');
+    const rows = '.action-widget .monaco-list-row.action';
+    await page.waitForFunction((sel) => document.querySelectorAll(sel).length >= 1, rows);
+    const titles = await page.$$eval(rows, (els) => els.map((e) => e.textContent));
+    // The preferred fix comes focused; Enter applies it, as the widget's own hint says.
+    await page.waitForFunction((sel) => document.querySelector(`${sel}.focused`)?.textContent.includes('numpy'), rows);
+    await page.keyboard.press('Enter');
+    await page.waitForFunction(() => window.playground.editor.getModel().getValue().includes('import numpy as np'));
+    return { titles, text: await page.evaluate(() => window.playground.editor.getModel().getValue()) };
   });
 
   await step('dataframe', async () => {

@@ -167,6 +167,19 @@ async function main() {
     nav.appendChild(add);
   };
   renderTabs();
+  // A definition or reference in another open module: show that module's tab at the place.
+  monaco.editor.registerEditorOpener({
+    openCodeEditor(source, resource, selectionOrPosition) {
+      const name = [...documents.models.keys()].find((n) => documents.models.get(n).uri.toString() === resource.toString());
+      if (name === undefined || source !== editor) return false;
+      editor.setModel(documents.models.get(name));
+      if (selectionOrPosition && 'startLineNumber' in selectionOrPosition) editor.setSelection(selectionOrPosition);
+      else if (selectionOrPosition) editor.setPosition(selectionOrPosition);
+      editor.revealRangeInCenterIfOutsideViewport(editor.getSelection());
+      renderTabs();
+      return true;
+    },
+  });
 
   // -- the add-in side and the sheet ------------------------------------------------------
   const invokeCallable = async (callableId, args) => {

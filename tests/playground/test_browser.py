@@ -1,7 +1,8 @@
-"""The playground in headless Chromium: the editor's suggestions, hover, signature help and
-markers as Monaco draws them, the examples writing the grid, a callback fired by editing a
-cell, a traceback, a stop, a reconnect, values refused by name, a reload's objects kept from the
-old page's late releases, and sockets refused to other pages and wrong tokens."""
+"""The playground in headless Chromium: the editor's suggestions, hover, signature help,
+markers, definitions, references, outline, rename and quick fixes as Monaco shows them, the
+examples writing the grid, a callback fired by editing a cell, a traceback, values refused by
+name, a stop, a reconnect, a reload's objects kept from the old page's late releases, and
+sockets refused to other pages and wrong tokens."""
 
 import json
 import os
@@ -73,6 +74,41 @@ def test_markers_are_drawn_as_the_user_types(report):
     assert unused["end"] - unused["start"] == len("os")
     assert step["drawn"] == {"warning": 2, "error": 0}
     assert [m["severity"] for m in step["syntax"]] == [8]
+
+
+def test_unused_imports_are_marked_unnecessary_and_drawn_faded(report):
+    step = _step(report, "markers")
+    assert {m["line"]: m["tags"] for m in step["markers"]} == {1: [1], 2: []}
+    assert step["faded"] >= 1
+
+
+def test_f12_and_ctrl_click_jump_to_the_definition(report):
+    step = _step(report, "definition")
+    assert step["f12"] == {"module": "helper", "line": 1, "column": 5}
+    assert step["ctrlClick"] == {"module": "main", "line": 1, "column": 5}
+
+
+def test_references_are_found_across_modules(report):
+    labels = _step(report, "references")["labels"]
+    assert len(labels) >= 3, labels
+    assert any("helper.py" in label for label in labels) and any("main.py" in label for label in labels)
+
+
+def test_the_outline_lists_classes_methods_functions_and_variables(report):
+    labels = _step(report, "outline")["labels"]
+    assert {"Shape", "area", "main", "LIMIT"} <= {label.strip() for label in labels}, labels
+
+
+def test_f2_renames_across_the_open_modules(report):
+    texts = _step(report, "rename")["texts"]
+    assert texts["main"] == "import helper\n\nprint(helper.double(2))\n"
+    assert texts["helper"].startswith("def double(x):")
+
+
+def test_the_light_bulbs_quick_fix_adds_the_import(report):
+    step = _step(report, "quickFix")
+    assert "Import numpy as np" in step["titles"]
+    assert step["text"] == "import numpy as np\nx = np.zeros(3)\n"
 
 
 def test_the_dataframe_example_fills_and_styles_the_grid(report):
