@@ -285,6 +285,12 @@ async function main() {
   window.playground = { monaco, editor, documents, peer, connection, grid, output, runStates, ready: true };
 }
 
+// Monaco cancels a provider's request that the editor no longer needs (the cursor moved, the
+// model changed) by rejecting with "Canceled"; that is not a fault of the page.
+window.addEventListener('unhandledrejection', (event) => {
+  if (event.reason?.name === 'Canceled') event.preventDefault();
+});
+
 main().catch((error) => {
   setStatus(`The page failed to start: ${error.message}`, 'error');
   console.error(error);
