@@ -104,7 +104,7 @@ py::dict completions(const Request &req) {
   py::object prefix = req.self.attr("_get_word_prefix")(req.code, req.line, req.column);
   bool show_underscores = truthy(prefix.attr("startswith")("_"));
 
-  JediLock lock;
+  JediLock lock(req);
   py::object path = script_path(req);
   py::object script = open_script(req, path);
   py::object found =

@@ -225,7 +225,7 @@ py::dict help_fallback(const Request &req, py::object script) {
 py::dict hover(const Request &req) {
   check_position(req);
   sync_request_modules(req);
-  JediLock lock;
+  JediLock lock(req);
   py::object script = open_script(req);
   py::object inferred =
       call_jedi(script.attr("infer"), py::dict("line"_a = req.line, "column"_a = req.column));
@@ -312,12 +312,16 @@ py::object script_path(const Request &req) {
   if (req.path.is_none() || !truthy(req.path)) return py::str("<editor>");
   if (!truthy(req.self.attr("_is_module_name")(req.path))) return req.path;
   // The edited module's own file, so jedi resolves the synced modules beside it.
-  return call_parked(global("os").attr("path").attr("join"),
-                     py::make_tuple(req.self.attr("_temp_dir").attr("name"), cat(req.path, ".py")));
+  py::object path = call_parked(
+      global("os").attr("path").attr("join"),
+      py::make_tuple(req.self.attr("_temp_dir").attr("name"), cat(req.path, ".py")));
+  note_edited(path);
+  return path;
 }
 
 py::object open_script(const Request &req, py::object path) {
   if (!path) path = script_path(req);
+  note_script(path);
   return call_jedi(
       global("jedi").attr("Script"),
       py::dict("code"_a = req.code, "path"_a = path, "project"_a = req.self.attr("_jedi_project")));
@@ -330,8 +334,12 @@ CATCHES_FORCED_UNWIND py::dict guard_request(const char *method_name,
   try {
     return body();
   } catch (py::error_already_set &e) {
-    if (!is_exception(e)) throw;
-    error_msg = text(e.value());
+    if (is_interruption(e)) {
+      error_msg = py::str(interruption_text());
+    } else {
+      if (!is_exception(e)) throw;
+      error_msg = text(e.value());
+    }
   } catch (const std::exception &e) {
     // A C++ failure (pybind11 cast, allocation) counts as the request failing too.
     error_msg = py::str(e.what());

@@ -15,6 +15,8 @@ namespace sensewell {
 namespace {
 
 const char *const WARMUP_THREAD = "LSP-quorvel-preload";
+// How long a cleanup waits for syncs under way to finish writing.
+constexpr double WRITERS_WAIT = 5.0;
 
 // Makes an exception the one being handled, as inside a Python `except` block, so that a
 // log call with exc_info=True finds it.
@@ -68,8 +70,7 @@ py::str exact_text(py::handle module_name) {
 }
 
 // What this process last wrote at each module file: its text and the stat fields the write
-// left, so an unchanged module is not rewritten (a rewrite drops jedi's parse of it). After a
-// delete the text is None, but the time is kept: a new file must still be newer.
+// left, so an unchanged module is not rewritten (a rewrite drops jedi's parse of it).
 struct Written {
   py::object text;
   py::object size;
@@ -204,11 +205,14 @@ void write_module(py::handle directory, py::handle path, py::handle code) {
   std::rethrow_exception(failure);
 }
 
+// A deleted module leaves no trace: its record goes, and jedi's parse of it goes at the next
+// settle of the jedi lock, so a new file of that name is parsed afresh whatever its time.
 void forget_module(py::handle path) {
-  Written w;
-  if (!lookup_written(path, w)) return;
-  w.text = py::none();
-  store_written(path, w);
+  if (PyDict_DelItem(written_files().ptr(), path.ptr()) < 0) {
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw py::error_already_set();
+    PyErr_Clear();
+  }
+  forget_parsed(path);
 }
 
 void forget_directory(py::handle directory) {
@@ -237,12 +241,19 @@ void init(py::object self) {
       py::dict("path"_a = self.attr("_temp_dir").attr("name"),
                "added_sys_path"_a = py::list(py::make_tuple(self.attr("_stubs_path")))));
   self.attr("_hover_mode") = "compact";
+  std::string directory = py::str(self.attr("_temp_dir").attr("name")).cast<std::string>();
+  mark_owned(directory);
+  add_module_directory(self.attr("_temp_dir").attr("name"));
+  prepare_parse_cache();
+  prepare_jedi_lock();
   log("info",
       "[LSP] LSPBridge initialized (pylsp_available=%s, pyflakes_available=%s, temp_dir=%s, "
       "python_server=%s, stubs=%s)",
       global("PYLSP_AVAILABLE"), global("PYFLAKES_AVAILABLE"), self.attr("_temp_dir").attr("name"),
       self.attr("_python_server_path"), self.attr("_stubs_path"));
   call_parked(self.attr("preload_quorvel_module_async"), py::tuple());
+  remove_abandoned(
+      call_parked(path.attr("dirname"), py::make_tuple(directory)).cast<std::string>());
 }
 
 // The warm-up runs on a daemon thread, which the interpreter stops at exit by unwinding its
@@ -285,8 +296,15 @@ void preload_quorvel_module(py::handle self) {
   Py_ssize_t count = -1;
   {
     PyObject *project = PyObject_GetAttrString(self.ptr(), "_jedi_project");
+    std::optional<JediLock> lock;
     if (project != nullptr) {
-      JediLock lock;
+      try {
+        lock.emplace(JediLock::Background{}, self);
+      } catch (py::error_already_set &e) {
+        e.restore();
+      }
+    }
+    if (lock) {
       PyObject *jedi = PyObject_GetAttrString(module, "jedi");
       PyObject *script_type = jedi == nullptr ? nullptr : PyObject_GetAttrString(jedi, "Script");
       PyObject *no_args = PyTuple_New(0);
@@ -298,15 +316,20 @@ void preload_quorvel_module(py::handle self) {
       PyObject *found = position == nullptr ? nullptr : call(complete, no_args, position);
       PyObject *completions = found == nullptr ? nullptr : PySequence_List(found);
       if (completions != nullptr) count = PyList_GET_SIZE(completions);
-      release({project, jedi, script_type, no_args, kwargs, script, complete, position, found,
-               completions});
+      release({jedi, script_type, no_args, kwargs, script, complete, position, found, completions});
     }
+    Py_XDECREF(project);
   }
   if (count >= 0 &&
       log_raw("info",
               Py_BuildValue("(sn)", "[LSP] Preloaded quorvel module cache (%d completions found)",
                             count))) {
     fill_on_warmup_thread(self);
+    return;
+  }
+  if (interruption_raised()) {
+    // Stopped for the interpreter's exit: nothing is wrong, nothing to say.
+    PyErr_Clear();
     return;
   }
   if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py::error_already_set();
@@ -333,24 +356,25 @@ void preload_quorvel_module_async(py::object self) {
 void cleanup(py::object self) {
   py::object temp_dir = self.attr("_temp_dir");
   if (temp_dir.is_none()) return;
-  try {
-    py::object failure;
-    try {
-      py::object directory = temp_dir.attr("name");
-      call_parked(temp_dir.attr("cleanup"), py::tuple());
-      forget_directory(directory);
-      log("info", "[LSP] Cleaned up temporary directory");
-    } catch (py::error_already_set &e) {
-      if (!is_exception(e)) throw;
-      failure = e.value();
-    }
-    // Logged outside the handler, where a thread stopped by the interpreter's exit can park.
-    if (failure) log("warning", "[LSP] Failed to cleanup temporary directory: %s", failure);
-  } catch (py::error_already_set &) {
-    self.attr("_temp_dir") = py::none();
-    throw;
-  }
+  // No sync starts writing once the bridge is cleaned up; those under way are waited for, so
+  // that none adds a file while the directory is removed.
   self.attr("_temp_dir") = py::none();
+  py::object failure;
+  try {
+    py::object directory = temp_dir.attr("name");
+    std::string path = py::str(directory).cast<std::string>();
+    wait_for_writers(path, WRITERS_WAIT);
+    call_parked(temp_dir.attr("cleanup"), py::tuple());
+    forget_directory(directory);
+    forget_module_directory(directory);
+    disown(path);
+    log("info", "[LSP] Cleaned up temporary directory");
+  } catch (py::error_already_set &e) {
+    if (!is_exception(e)) throw;
+    failure = e.value();
+  }
+  // Logged outside the handler, where a thread stopped by the interpreter's exit can park.
+  if (failure) log("warning", "[LSP] Failed to cleanup temporary directory: %s", failure);
 }
 
 void set_hover_mode(py::object self, py::object mode) {
@@ -401,6 +425,8 @@ void sync_modules(py::object self, py::object modules, py::object dirty_files) {
   py::object os = global("os");
   for (auto [module_name, code] : merged) {
     py::object directory = self.attr("_temp_dir").attr("name");
+    if (exiting()) return;  // the directory is being removed
+    Writing writing(py::str(directory).cast<std::string>());
     py::str name = exact_text(module_name);
     py::object file_path =
         call_parked(os.attr("path").attr("join"), py::make_tuple(directory, name + py::str(".py")));
@@ -445,6 +471,7 @@ void _fill_completion_store(py::object self) {
   try {
     fill_completion_store(self);
   } catch (py::error_already_set &e) {
+    if (is_interruption(e)) return;  // stopped for the interpreter's exit
     if (!is_exception(e)) throw;
     failure = e.value();
   }

@@ -49,7 +49,7 @@ py::dict references_failed(py::object error_msg) {
 py::dict definitions(const Request &req) {
   check_position(req);
   sync_request_modules(req);
-  JediLock lock;
+  JediLock lock(req);
   py::object script = open_script(req);
   py::object found =
       call_jedi(script.attr("goto"),
@@ -69,7 +69,7 @@ py::dict definitions(const Request &req) {
 py::dict references(const Request &req) {
   check_position(req);
   sync_request_modules(req);
-  JediLock lock;
+  JediLock lock(req);
   py::object script = open_script(req);
   py::object found = call_jedi(
       script.attr("get_references"),

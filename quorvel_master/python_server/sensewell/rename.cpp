@@ -54,7 +54,7 @@ py::dict rename_edits(const Request &req, py::object new_name) {
   check_position(req);
   check_new_name(new_name);
   sync_request_modules(req);
-  JediLock lock;
+  JediLock lock(req);
   py::object script = open_script(req);
   py::object refs = call_jedi(
       script.attr("get_references"),

@@ -4,6 +4,9 @@
 
 #include <pybind11/pybind11.h>
 
+#include <atomic>
+#include <cstdint>
+#include <exception>
 #include <functional>
 #include <map>
 #include <optional>
@@ -51,11 +54,19 @@ py::object call_jedi(const py::object &callable, py::handle kwargs = py::handle(
 // a dict or null.
 py::object call_parked(py::handle callable, py::handle args, py::handle kwargs = py::handle());
 
-// Serialises every use of jedi in the process (jedi is not thread-safe). Waiting for it
-// releases the GIL, so the holder can finish. Re-entrant on the thread that holds it.
+struct Request;
+
+// Serialises every use of jedi in the process (jedi is not thread-safe), in arrival order.
+// A request waits at most its bridge's time budget (the attribute request_timeout, 5 s when
+// absent, none when None or 0) for its turn, then raises TimeoutError; holding the lock it runs
+// at most that long before a watchdog interrupts it (see is_interruption). Background work
+// waits and runs without a budget. Waiting releases the GIL. Re-entrant on the holding thread.
+// Every jedi request holds one from its script's creation to its last read of jedi's results.
 class JediLock {
  public:
-  JediLock();
+  explicit JediLock(const Request &req);
+  struct Background {};
+  JediLock(Background, py::handle self);
   ~JediLock();
   JediLock(const JediLock &) = delete;
   JediLock &operator=(const JediLock &) = delete;
@@ -64,7 +75,36 @@ class JediLock {
   // For background work between two slices, holding no JediLock: lets waiting threads go
   // first.
   static void let_waiters_in();
+
+ private:
+  void acquire(bool timed);
+  void settle(py::handle self);
+  void arm();
+  void release();
+  double budget_ = 0;
+  std::uint64_t ticket_ = 0;
+  bool held_ = false;
 };
+// Once per bridge: the hook that stops the lock's holder when the interpreter exits.
+void prepare_jedi_lock();
+// Whether that hook has run: the interpreter is exiting, and no module is written any more.
+bool exiting();
+// The watchdog's interruption of a request past its budget (a BaseException, so jedi's
+// handlers let it through), and the error text it is answered with.
+bool is_interruption(const py::error_already_set &e);
+bool interruption_raised();  // the Python error set is one
+std::string interruption_text();
+
+// jedi's parse cache: swept between jedi runs only (see parse_cache.cpp), with the bridge's
+// deleted and removed module files forgotten; called by the JediLock with the lock held.
+void settle_parse_cache(py::handle self);
+void parse_cache_interrupted();
+void prepare_parse_cache();
+void forget_parsed(py::handle path);
+void note_edited(py::handle path);  // a request's script path in a module directory
+void note_script(py::handle path);  // any request's script path
+void add_module_directory(py::handle directory);
+void forget_module_directory(py::handle directory);
 
 // The three jedi request methods (completions, hover, signature help) share their
 // arguments, position checks, module sync and script set-up; defined in hover.cpp.
@@ -142,6 +182,26 @@ class ItemStore {
 };
 // The warm-up's second part: fills the store for numpy, pandas and imported packages.
 void fill_completion_store(py::object self);
+// Module directories and their owners (ownership.cpp). A marker file beside each directory
+// names the process; a new bridge removes the directories whose process is gone.
+std::string marker_path(const std::string &directory);
+void mark_owned(const std::string &directory);
+void disown(const std::string &directory);
+void remove_abandoned(const std::string &temp_folder);
+// At exit, once no sync is writing: the directories of bridges not cleaned up go.
+void remove_live_directories();
+// Counts a writer into a module directory for its lifetime; cleanup waits for them to leave.
+class Writing {
+ public:
+  explicit Writing(const std::string &directory);
+  ~Writing();
+  Writing(const Writing &) = delete;
+  Writing &operator=(const Writing &) = delete;
+
+ private:
+  std::atomic<int> *count_;
+};
+void wait_for_writers(const std::string &directory, double seconds);
 
 // LSPBridge's methods by name; module.cpp puts them into the class in its fixed order.
 using Methods = std::map<std::string, py::object>;

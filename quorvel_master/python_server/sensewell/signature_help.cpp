@@ -40,7 +40,7 @@ py::list parameter_records(py::object sig) {
 py::dict signature_help(const Request &req) {
   check_position(req);
   sync_request_modules(req);
-  JediLock lock;
+  JediLock lock(req);
   py::object script = open_script(req);
   py::object signatures = call_jedi(script.attr("get_signatures"),
                                     py::dict("line"_a = req.line, "column"_a = req.column));

@@ -533,7 +533,7 @@ void fill_completion_store(py::object self) {
     std::optional<ItemStore> store;
     py::list completions;
     {
-      JediLock lock;
+      JediLock lock(JediLock::Background{}, self);
       store.emplace(self, py::str("<warmup>"), true);
       if (!store->active()) return;
       py::object done = py::make_tuple(store->search_key(), snippet[py::int_(0)]);
@@ -549,7 +549,7 @@ void fill_completion_store(py::object self) {
     for (py::handle completion : completions) {
       // One item per slice: a request waits for one item's inference at most.
       JediLock::let_waiters_in();
-      JediLock lock;
+      JediLock lock(JediLock::Background{}, self);
       py::object name = completion.attr("name");
       if (truthy(name.attr("startswith")("_"))) continue;
       py::object key = store->key(completion);
@@ -565,7 +565,7 @@ void fill_completion_store(py::object self) {
       ++computed;
     }
     {
-      JediLock lock;
+      JediLock lock(JediLock::Background{}, self);
       store->flush();
     }
     filled.append(snippet[py::int_(0)].attr("split")("\n")[py::int_(-1)]);

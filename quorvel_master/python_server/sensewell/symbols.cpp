@@ -157,7 +157,7 @@ py::dict symbols_failed(py::object error_msg) {
 }
 
 py::dict document_symbols(const Request &req) {
-  JediLock lock;
+  JediLock lock(req);
   py::object script = open_script(req);
   py::object names =
       call_jedi(script.attr("get_names"),
