@@ -95,6 +95,7 @@ classes.Completion.docstring = counting
 with open(os.environ["POSITIONS"], encoding="utf-8") as f:
     todo = json.load(f)
 bridge = sensewell.LSPBridge()
+bridge.request_timeout = None  # cold numpy on a loaded machine may pass 5 s
 paths = json.loads(os.environ.get("SEARCH_PATHS", "null"))
 if paths is not None:
     bridge.update_sys_paths(paths)
@@ -277,6 +278,7 @@ class Keep(logging.Handler):
             warnings.append(record.getMessage())
 sensewell.logger.addHandler(Keep())
 bridge = sensewell.LSPBridge()
+bridge.request_timeout = None  # cold numpy on a loaded machine may pass 5 s
 code = "import os\\nos.path.\\nos.path.jo"
 answers = [bridge.get_completions(code, 2, 8), bridge.get_completions(code, 3, 10)]
 bridge.cleanup()
@@ -343,6 +345,7 @@ def join_warmups():
 
 # The constructor's warm-up without the fill, so the fill runs on the search path set here.
 bridge = sensewell.LSPBridge()
+bridge.request_timeout = None  # cold numpy on a loaded machine may pass 5 s
 bridge.update_sys_paths([os.environ["LIB"]])
 join_warmups()
 os.environ["QUORVEL_COMPLETION_STORE"] = "on"
