@@ -119,8 +119,13 @@ class ScriptedAddin:
     def _listen(self):
         while (env := self._inbox.get()) is not None:
             expected = self.script[0][1] if self.script else None
-            # Releases of the examples' passing objects come whenever Python drops them.
-            if env.get("method") == "DEL" and (expected is None or expected["method"] != "DEL"):
+            # Releases of the examples' passing objects come whenever Python drops them, also
+            # while the script waits for the release of another object.
+            if env.get("method") == "DEL" and (
+                expected is None
+                or expected["method"] != "DEL"
+                or env.get("caller") != expected.get("caller")
+            ):
                 continue
             if expected is None:
                 self._refuse(env, f"unexpected request {env}")
