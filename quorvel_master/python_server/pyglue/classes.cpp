@@ -8,9 +8,9 @@ namespace pyglue {
 
 py::object fast_function(const char *name, FastFunction fn, const char *doc) {
   // Owned by the function objects for the life of the process, like a static method table.
-  auto *def = new PyMethodDef{strdup(name),
-                              reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)),
-                              METH_FASTCALL | METH_KEYWORDS, strdup(doc)};
+  auto *def =
+      new PyMethodDef{strdup(name), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)),
+                      METH_FASTCALL | METH_KEYWORDS, strdup(doc)};
   py::str module_name(home_name());
   PyObject *f = PyCFunction_NewEx(def, nullptr, module_name.ptr());
   if (f == nullptr) throw py::error_already_set();

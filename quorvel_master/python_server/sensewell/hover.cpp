@@ -312,9 +312,9 @@ py::object script_path(const Request &req) {
   if (req.path.is_none() || !truthy(req.path)) return py::str("<editor>");
   if (!truthy(req.self.attr("_is_module_name")(req.path))) return req.path;
   // The edited module's own file, so jedi resolves the synced modules beside it.
-  py::object path = call_parked(
-      global("os").attr("path").attr("join"),
-      py::make_tuple(req.self.attr("_temp_dir").attr("name"), cat(req.path, ".py")));
+  py::object path =
+      call_parked(global("os").attr("path").attr("join"),
+                  py::make_tuple(req.self.attr("_temp_dir").attr("name"), cat(req.path, ".py")));
   note_edited(path);
   return path;
 }

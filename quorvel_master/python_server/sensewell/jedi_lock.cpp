@@ -39,9 +39,9 @@ struct Shared {
   unsigned long owner = 0;                // thread holding the lock, 0 when free
   PyThreadState *owner_state = nullptr;   // and its thread state
   std::uint64_t next_ticket = 1;
-  std::deque<std::uint64_t> waiting;      // tickets in arrival order
-  std::map<std::uint64_t, Armed> armed;   // budgets of running requests, by ticket
-  bool closing = false;                   // the interpreter is exiting: no new holder
+  std::deque<std::uint64_t> waiting;     // tickets in arrival order
+  std::map<std::uint64_t, Armed> armed;  // budgets of running requests, by ticket
+  bool closing = false;                  // the interpreter is exiting: no new holder
 };
 Shared &shared = *new Shared();
 std::mutex &mutex = shared.mutex;
@@ -53,16 +53,16 @@ std::uint64_t &next_ticket = shared.next_ticket;
 std::deque<std::uint64_t> &waiting = shared.waiting;
 std::map<std::uint64_t, Armed> &armed = shared.armed;
 bool &closing = shared.closing;
-int depth = 0;                         // touched by the holding thread only
-bool watchdog_started = false;         // touched with the GIL held
-bool exit_hook_registered = false;     // touched with the GIL held
+int depth = 0;                      // touched by the holding thread only
+bool watchdog_started = false;      // touched with the GIL held
+bool exit_hook_registered = false;  // touched with the GIL held
 
 PyObject *interruption_type() {
   // Not an Exception, so that jedi's `except Exception` handlers let it through.
   static PyObject *type = PyErr_NewExceptionWithDoc(
       "quorvel_master.python_server.sensewell.RequestInterrupted",
-      "Raised in a language-service request that ran past its time budget.",
-      PyExc_BaseException, nullptr);
+      "Raised in a language-service request that ran past its time budget.", PyExc_BaseException,
+      nullptr);
   return type;
 }
 
@@ -137,10 +137,10 @@ void start_watchdog() {
   if (watchdog_started) return;
   watchdog_started = true;
   py::cpp_function target(&watch, py::name("_watch_requests"));
-  py::object thread = call_parked(
-      global("threading").attr("Thread"), py::tuple(),
-      py::dict(py::arg("target") = target, py::arg("name") = "LSP-request-watchdog",
-               py::arg("daemon") = true));
+  py::object thread =
+      call_parked(global("threading").attr("Thread"), py::tuple(),
+                  py::dict(py::arg("target") = target, py::arg("name") = "LSP-request-watchdog",
+                           py::arg("daemon") = true));
   call_parked(thread.attr("start"), py::tuple());
 }
 

@@ -14,12 +14,12 @@ namespace {
 
 // Never freed, like the module state.
 struct Cache {
-  py::set forgotten;    // module file paths to drop from the cache at the next settle
-  py::set edited;       // script paths no longer edited, dropped then unless a module file
+  py::set forgotten;  // module file paths to drop from the cache at the next settle
+  py::set edited;     // script paths no longer edited, dropped then unless a module file
   py::object last_edited = py::none();
   py::object last_script = py::none();  // the script path of the latest request
-  py::list gone;        // removed module directories, likewise
-  py::set directories;  // live module directories, whose files are not pickled
+  py::list gone;                        // removed module directories, likewise
+  py::set directories;                  // live module directories, whose files are not pickled
   bool interrupted = false;
   bool installed = false;
 };
@@ -58,11 +58,11 @@ void save_to_file_system(py::object hashed_grammar, py::object path, py::object 
   py::object directory =
       call_parked(os.attr("path").attr("dirname"), py::make_tuple(py::str(path)));
   if (cache().directories.contains(directory)) return;
-  py::object target = call_parked(parso_cache().attr("_get_hashed_path"),
-                                  py::make_tuple(hashed_grammar, path),
-                                  py::dict("cache_path"_a = cache_path));
-  py::str tmp = py::str(target) + py::str("." + std::to_string(getpid()) + "-" +
-                                          std::to_string(++counter) + ".tmp");
+  py::object target =
+      call_parked(parso_cache().attr("_get_hashed_path"), py::make_tuple(hashed_grammar, path),
+                  py::dict("cache_path"_a = cache_path));
+  py::str tmp = py::str(target) +
+                py::str("." + std::to_string(getpid()) + "-" + std::to_string(++counter) + ".tmp");
   py::object file = call_parked(builtin("open"), py::make_tuple(tmp, "wb"));
   try {
     py::object pickle = py::module_::import("pickle");
