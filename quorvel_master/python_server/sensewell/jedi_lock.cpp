@@ -20,6 +20,7 @@ using Clock = std::chrono::steady_clock;
 constexpr double DEFAULT_BUDGET = 5.0;
 // A request that swallowed its interruption is interrupted again this often.
 constexpr auto REPEAT_INTERRUPT = std::chrono::milliseconds(200);
+constexpr auto SHIELD_RETRY = std::chrono::milliseconds(2);
 // How long the exit waits for the lock's holder to stop.
 constexpr auto EXIT_DRAIN = std::chrono::seconds(3);
 
@@ -39,9 +40,10 @@ struct Shared {
   unsigned long owner = 0;                // thread holding the lock, 0 when free
   PyThreadState *owner_state = nullptr;   // and its thread state
   std::uint64_t next_ticket = 1;
-  std::deque<std::uint64_t> waiting;     // tickets in arrival order
-  std::map<std::uint64_t, Armed> armed;  // budgets of running requests, by ticket
-  bool closing = false;                  // the interpreter is exiting: no new holder
+  std::deque<std::uint64_t> waiting;        // tickets in arrival order
+  std::map<std::uint64_t, Armed> armed;     // budgets of running requests, by ticket
+  bool closing = false;                     // the interpreter is exiting: no new holder
+  std::map<PyThreadState *, int> shielded;  // threads in an exchange no interruption may split
 };
 Shared &shared = *new Shared();
 std::mutex &mutex = shared.mutex;
@@ -53,17 +55,26 @@ std::uint64_t &next_ticket = shared.next_ticket;
 std::deque<std::uint64_t> &waiting = shared.waiting;
 std::map<std::uint64_t, Armed> &armed = shared.armed;
 bool &closing = shared.closing;
+std::map<PyThreadState *, int> &shielded = shared.shielded;
 int depth = 0;                      // touched by the holding thread only
 bool watchdog_started = false;      // touched with the GIL held
 bool exit_hook_registered = false;  // touched with the GIL held
 
+// Made once, at the first bridge, and never freed.
+PyObject *interruption = nullptr;
+
 PyObject *interruption_type() {
+  return interruption;
+}
+
+void make_interruption_type() {
+  if (interruption != nullptr) return;
   // Not an Exception, so that jedi's `except Exception` handlers let it through.
-  static PyObject *type = PyErr_NewExceptionWithDoc(
+  interruption = PyErr_NewExceptionWithDoc(
       "quorvel_master.python_server.sensewell.RequestInterrupted",
       "Raised in a language-service request that ran past its time budget.", PyExc_BaseException,
       nullptr);
-  return type;
+  if (interruption == nullptr) throw py::error_already_set();
 }
 
 // The budget of the interrupted request that is unwinding on this thread, for its text.
@@ -103,7 +114,9 @@ void watch(py::args) {
       auto next = Clock::time_point::max();
       auto now = Clock::now();
       for (auto &[ticket, entry] : armed) {
-        if (entry.due <= now) {
+        if (entry.due <= now && shielded.count(entry.thread)) {
+          entry.due = now + SHIELD_RETRY;  // after the exchange
+        } else if (entry.due <= now) {
           due.push_back(entry.thread);
           entry.fired = true;
           entry.due = now + REPEAT_INTERRUPT;
@@ -161,7 +174,7 @@ void drain_at_exit(py::args) {
     {
       // The holder's thread state lives while it holds the lock.
       std::lock_guard<std::mutex> hold(mutex);
-      if (owner != 0) interrupt(owner_state);
+      if (owner != 0 && !shielded.count(owner_state)) interrupt(owner_state);
     }
     PyThreadState *saved = PyEval_SaveThread();
     {
@@ -206,8 +219,12 @@ double budget_of(py::handle self) {
 
 }  // namespace
 
+void shield_compiled_subprocess();
+
 void prepare_jedi_lock() {
+  make_interruption_type();
   register_exit_drain();
+  shield_compiled_subprocess();
 }
 
 JediLock::JediLock(const Request &req) : budget_(budget_of(req.self)) {
@@ -328,6 +345,45 @@ void JediLock::release() {
 
 bool is_interruption(const py::error_already_set &e) {
   return e.matches(interruption_type());
+}
+
+// jedi's subprocess for compiled modules answers each request in order: an exchange split by
+// an interruption would leave its answer to be read by the next one. The exchange is shielded:
+// an interruption already pending is raised before it, a new one waits until it is over.
+py::object shielded_send(py::args args, py::kwargs kwargs) {
+  static py::object *original = nullptr;
+  if (original == nullptr) {
+    original = new py::object(py::module_::import("jedi.inference.compiled.subprocess")
+                                  .attr("CompiledSubprocess")
+                                  .attr("__dict__")["_original_send"]);
+  }
+  PyThreadState *me = PyThreadState_Get();
+  {
+    std::lock_guard<std::mutex> hold(mutex);
+    if (me->async_exc != nullptr &&
+        PyErr_GivenExceptionMatches(me->async_exc, interruption_type())) {
+      clear_interruption(me);
+      PyErr_SetNone(interruption_type());
+      throw py::error_already_set();
+    }
+    ++shielded[me];
+  }
+  struct Unshield {
+    PyThreadState *state;
+    ~Unshield() {
+      std::lock_guard<std::mutex> hold(mutex);
+      if (--shielded[state] == 0) shielded.erase(state);
+    }
+  } unshield{me};
+  return call_parked(*original, args, kwargs);
+}
+
+void shield_compiled_subprocess() {
+  py::object type =
+      py::module_::import("jedi.inference.compiled.subprocess").attr("CompiledSubprocess");
+  if (py::dict(type.attr("__dict__")).contains("_original_send")) return;
+  type.attr("_original_send") = type.attr("__dict__")["_send"];
+  type.attr("_send") = method("_send", &shielded_send, "CompiledSubprocess._send, shielded.");
 }
 
 bool JediLock::awaited() {

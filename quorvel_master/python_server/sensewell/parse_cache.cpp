@@ -81,19 +81,6 @@ void save_to_file_system(py::object hashed_grammar, py::object path, py::object 
   }
 }
 
-// The subprocess jedi asks about compiled modules answers requests in order; an interrupted
-// exchange leaves an answer unread, so the process is ended and jedi starts a new one.
-void end_compiled_subprocess(py::handle self) {
-  py::object project = py::getattr(self, "_jedi_project", py::none());
-  if (project.is_none()) return;
-  py::object environment = call_parked(project.attr("get_environment"), py::tuple());
-  py::object subprocess = py::getattr(environment, "_subprocess", py::none());
-  if (subprocess.is_none() || truthy(subprocess.attr("is_crashed"))) return;
-  call_parked(subprocess.attr("_kill"), py::tuple());
-  // Its successor starts now, outside the next request's budget.
-  call_parked(environment.attr("_get_subprocess"), py::tuple());
-}
-
 // parso updates the cached tree of a changed text in place; one interrupted on the way is
 // left half updated under its old lines. Only the interrupted request's own text and files
 // changed since their parse are updated so: their entries go, the library's stay.
@@ -141,14 +128,13 @@ void prepare_parse_cache() {
       py::arg("path"), py::arg("item"), py::arg("cache_path") = py::none());
 }
 
-void settle_parse_cache(py::handle self) {
+void settle_parse_cache(py::handle) {
   Cache &c = cache();
   py::object parso = parso_cache();
   py::dict parser_cache = parso.attr("parser_cache");
   if (c.interrupted) {
     c.interrupted = false;
     drop_half_updated(parser_cache);
-    end_compiled_subprocess(self);
   }
   // The parse of a module once edited that is no synced file serves no later request, and
   // names that come and go would keep one each.
