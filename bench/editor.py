@@ -3,14 +3,12 @@ calls it makes, made from plain Python over the same text with the same project.
 """
 
 import ast
-import importlib.util
 import io
 import os
 import re
-import sys
 
 from .harness import median_alternating, registry
-from .services import _expect_ok, _ready_bridge, user_module
+from .services import _expect_ok, _ready_bridge, _resolvable, user_module
 
 WORKLOADS, workload = registry("services")
 
@@ -125,18 +123,6 @@ def document_symbols(cfg):
     got = _expect_ok(br.get_document_symbols(code), "symbols")
     assert len(got) >= 2, got
     return _pair(cfg, lambda: br.get_document_symbols(code), floor)
-
-
-def _resolvable(temp_dir):
-    def resolvable(name):
-        if name in sys.modules or os.path.exists(os.path.join(temp_dir, name + ".py")):
-            return True
-        try:
-            return importlib.util.find_spec(name) is not None
-        except (ImportError, ValueError, AttributeError):
-            return False
-
-    return resolvable
 
 
 def _pyflakes_messages(code):

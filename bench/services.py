@@ -218,14 +218,8 @@ def diagnostics_module(lines):
     return "\n".join(head + body)
 
 
-@workload("diagnostics of a {diag_lines}-line module with unused imports", 1.0)
-def diagnostics(cfg):
-    from pyflakes import api as pyflakes_api, reporter as pyflakes_reporter
-
-    _, br = _ready_bridge("get_diagnostics")
-    code = diagnostics_module(cfg.diag_lines)
-    temp_dir = br._temp_dir.name
-
+def _resolvable(temp_dir):
+    """The floor's import check: the bridge's lookup written as plain Python."""
     def resolvable(name):
         if name in sys.modules or os.path.exists(os.path.join(temp_dir, name + ".py")):
             return True
@@ -233,6 +227,17 @@ def diagnostics(cfg):
             return importlib.util.find_spec(name) is not None
         except (ImportError, ValueError, AttributeError):
             return False
+
+    return resolvable
+
+
+@workload("diagnostics of a {diag_lines}-line module with unused imports", 1.0)
+def diagnostics(cfg):
+    from pyflakes import api as pyflakes_api, reporter as pyflakes_reporter
+
+    _, br = _ready_bridge("get_diagnostics")
+    code = diagnostics_module(cfg.diag_lines)
+    resolvable = _resolvable(br._temp_dir.name)
 
     def floor():
         ast.parse(code, filename="<editor>")

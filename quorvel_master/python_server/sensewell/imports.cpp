@@ -124,8 +124,8 @@ py::object check_unresolved_imports(py::object self, py::object code, py::object
   return diagnostics;
 }
 
-// The spec the import system's finders give `name` in the search locations `locations` (None:
-// the top level), found without importing or running anything of the module or its parents.
+// What the import system's finders report for `name` in the search locations `locations`
+// (None: the top level), found without importing or running anything of the module or its parents.
 py::object find_without_import(py::handle name, py::handle locations) {
   py::object sys = global("sys");
   py::object path_finder = py::module_::import("importlib.machinery").attr("PathFinder");

@@ -54,7 +54,7 @@ const char *const METHOD_ORDER[] = {
     "_parse_pyflakes_message",
     "_check_unresolved_imports",
     "_can_resolve_import",
-    // Beyond the specified interface.
+    // The editor requests added after the original ones.
     "get_definitions",
     "get_references",
     "get_document_symbols",

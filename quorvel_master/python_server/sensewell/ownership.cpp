@@ -68,6 +68,17 @@ std::set<std::string> &live() {
   return *directories;
 }
 
+// shutil's removal works through directory descriptors and never follows a link; what it
+// cannot remove is left, and the caller looks at what remains.
+void remove_tree(const std::string &directory) {
+  try {
+    call_parked(py::module_::import("shutil").attr("rmtree"), py::make_tuple(directory),
+                py::dict(py::arg("ignore_errors") = true));
+  } catch (py::error_already_set &e) {
+    if (!is_exception(e)) throw;
+  }
+}
+
 }  // namespace
 
 std::string marker_path(const std::string &directory) {
@@ -88,12 +99,7 @@ void disown(const std::string &directory) {
 void remove_live_directories() {
   for (const std::string &directory : std::set<std::string>(live())) {
     wait_for_writers(directory, 1.0);
-    try {
-      call_parked(py::module_::import("shutil").attr("rmtree"), py::make_tuple(directory),
-                  py::dict(py::arg("ignore_errors") = true));
-    } catch (py::error_already_set &e) {
-      if (!is_exception(e)) throw;
-    }
+    remove_tree(directory);
     struct stat st;
     if (lstat(directory.c_str(), &st) != 0) disown(directory);
   }
@@ -123,15 +129,7 @@ void remove_abandoned(const std::string &temp_folder) {
     }
     if (alive(pid, started)) continue;
     std::string directory = marker.substr(0, marker.size() - std::string(MARKER_SUFFIX).size());
-    if (owned(directory, true)) {
-      try {
-        // shutil's removal works through directory descriptors and never follows a link.
-        call_parked(py::module_::import("shutil").attr("rmtree"), py::make_tuple(directory),
-                    py::dict(py::arg("ignore_errors") = true));
-      } catch (py::error_already_set &e) {
-        if (!is_exception(e)) throw;
-      }
-    }
+    if (owned(directory, true)) remove_tree(directory);
     struct stat st;
     if (lstat(directory.c_str(), &st) != 0) {
       unlink(marker.c_str());

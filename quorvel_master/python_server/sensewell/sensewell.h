@@ -213,7 +213,7 @@ void init_completions(Methods &methods);
 void init_signature_help(Methods &methods);
 void init_diagnostics(Methods &methods);
 void init_imports(Methods &methods);
-// Editor requests beyond the specified ones.
+// Editor requests added after the original ones.
 void init_navigation(Methods &methods);
 void init_symbols(Methods &methods);
 void init_rename(Methods &methods);

@@ -604,75 +604,52 @@ class ArrayCells {
       }
       case Cells::FLOAT:
         return double_wire(read_float(p));
-      case Cells::DATE: {
-        int64_t v;
-        std::memcpy(&v, p, sizeof v);
-        return datetime64_wire(v, unit_, count_, nullptr);
-      }
+      case Cells::DATE:
+        return datetime64_wire(load<int64_t>(p), unit_, count_, nullptr);
       default:
         raise_error(PyExc_SystemError, "no in-place reading for this array");
     }
   }
 
  private:
+  // Array memory is not necessarily aligned for its dtype, so every cell is copied out.
+  template <typename T>
+  static T load(const char *p) {
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+  }
+
   long long read_signed(const char *p) const {
     switch (size_) {
       case 1:
-        return static_cast<signed char>(*p);
-      case 2: {
-        int16_t v;
-        std::memcpy(&v, p, sizeof v);
-        return v;
-      }
-      case 4: {
-        int32_t v;
-        std::memcpy(&v, p, sizeof v);
-        return v;
-      }
-      default: {
-        int64_t v;
-        std::memcpy(&v, p, sizeof v);
-        return v;
-      }
+        return load<int8_t>(p);
+      case 2:
+        return load<int16_t>(p);
+      case 4:
+        return load<int32_t>(p);
+      default:
+        return load<int64_t>(p);
     }
   }
 
   unsigned long long read_unsigned(const char *p) const {
     switch (size_) {
       case 1:
-        return static_cast<unsigned char>(*p);
-      case 2: {
-        uint16_t v;
-        std::memcpy(&v, p, sizeof v);
-        return v;
-      }
-      case 4: {
-        uint32_t v;
-        std::memcpy(&v, p, sizeof v);
-        return v;
-      }
-      default: {
-        uint64_t v;
-        std::memcpy(&v, p, sizeof v);
-        return v;
-      }
+        return load<uint8_t>(p);
+      case 2:
+        return load<uint16_t>(p);
+      case 4:
+        return load<uint32_t>(p);
+      default:
+        return load<uint64_t>(p);
     }
   }
 
   double read_float(const char *p) const {
-    if (size_ == 8) {
-      double v;
-      std::memcpy(&v, p, sizeof v);
-      return v;
-    }
-    if (size_ == 4) {
-      float v;
-      std::memcpy(&v, p, sizeof v);
-      return v;
-    }
-    uint16_t half;
-    std::memcpy(&half, p, sizeof half);
-    return PyFloat_Unpack2(reinterpret_cast<const char *>(&half), 1);
+    if (size_ == 8) return load<double>(p);
+    if (size_ == 4) return load<float>(p);
+    return PyFloat_Unpack2(p, 1);
   }
 
   Owned array_;  // held, so the memory checked in at() cannot be freed while it is read
