@@ -4,12 +4,14 @@
 
 #include <pythread.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <map>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 namespace sensewell {
@@ -118,8 +120,6 @@ void watch(py::args) {
           entry.due = now + SHIELD_RETRY;  // after the exchange
         } else if (entry.due <= now) {
           due.push_back(entry.thread);
-          entry.fired = true;
-          entry.due = now + REPEAT_INTERRUPT;
         }
         next = std::min(next, entry.due);
       }
@@ -134,12 +134,22 @@ void watch(py::args) {
     }
     park_on_exit([&] { PyEval_RestoreThread(saved); });
     {
-      // Only requests still holding their budget: one that ended meanwhile is left alone.
+      // Decided again now that the GIL is held: a request that ended meanwhile is left alone,
+      // and one that entered a shielded exchange while the GIL was being taken (the shield is
+      // entered with the GIL held) is interrupted after it.
       std::lock_guard<std::mutex> hold(mutex);
+      auto now = Clock::now();
       for (auto &[ticket, entry] : armed) {
-        for (PyThreadState *thread : due) {
-          if (entry.thread == thread && entry.fired) interrupt(thread);
+        if (entry.due > now || std::find(due.begin(), due.end(), entry.thread) == due.end()) {
+          continue;
         }
+        if (shielded.count(entry.thread)) {
+          entry.due = now + SHIELD_RETRY;
+          continue;
+        }
+        interrupt(entry.thread);
+        entry.fired = true;
+        entry.due = now + REPEAT_INTERRUPT;
       }
     }
     saved = PyEval_SaveThread();
@@ -347,43 +357,67 @@ bool is_interruption(const py::error_already_set &e) {
   return e.matches(interruption_type());
 }
 
-// jedi's subprocess for compiled modules answers each request in order: an exchange split by
-// an interruption would leave its answer to be read by the next one. The exchange is shielded:
-// an interruption already pending is raised before it, a new one waits until it is over.
-py::object shielded_send(py::args args, py::kwargs kwargs) {
-  static py::object *original = nullptr;
-  if (original == nullptr) {
-    original = new py::object(py::module_::import("jedi.inference.compiled.subprocess")
-                                  .attr("CompiledSubprocess")
-                                  .attr("__dict__")["_original_send"]);
-  }
+// Calls the original of a method of jedi's that no interruption may split, kept on its class
+// under `original`. jedi's subprocess for compiled modules answers each request in order: an
+// exchange split by an interruption would leave its answer to be read by the next one, so an
+// interruption already pending is raised before the exchange and a new one waits until it is
+// over. In a finaliser an interruption would only be printed and lost: a pending one is held
+// back until the finaliser is done.
+py::object call_shielded(const char *original, bool raise_pending, const py::args &args,
+                         const py::kwargs &kwargs) {
+  py::object function = py::type::handle_of(args[0]).attr(original);
   PyThreadState *me = PyThreadState_Get();
+  PyObject *held_back = nullptr;
   {
     std::lock_guard<std::mutex> hold(mutex);
     if (me->async_exc != nullptr &&
         PyErr_GivenExceptionMatches(me->async_exc, interruption_type())) {
-      clear_interruption(me);
-      PyErr_SetNone(interruption_type());
-      throw py::error_already_set();
+      if (raise_pending) {
+        clear_interruption(me);
+        PyErr_SetNone(interruption_type());
+        throw py::error_already_set();
+      }
+      held_back = std::exchange(me->async_exc, nullptr);
     }
     ++shielded[me];
   }
   struct Unshield {
     PyThreadState *state;
+    PyObject *held_back;
     ~Unshield() {
       std::lock_guard<std::mutex> hold(mutex);
       if (--shielded[state] == 0) shielded.erase(state);
+      if (held_back == nullptr) return;
+      if (state->async_exc == nullptr) {
+        state->async_exc = held_back;
+        Py_AddPendingCall([](void *) { return 0; }, nullptr);
+      } else {
+        Py_DECREF(held_back);
+      }
     }
-  } unshield{me};
-  return call_parked(*original, args, kwargs);
+  } unshield{me, held_back};
+  return call_parked(function, args, kwargs);
+}
+
+py::object shielded_send(py::args args, py::kwargs kwargs) {
+  return call_shielded("_original_send", true, args, kwargs);
+}
+
+py::object shielded_del(py::args args, py::kwargs kwargs) {
+  return call_shielded("_original_del", false, args, kwargs);
 }
 
 void shield_compiled_subprocess() {
-  py::object type =
-      py::module_::import("jedi.inference.compiled.subprocess").attr("CompiledSubprocess");
-  if (py::dict(type.attr("__dict__")).contains("_original_send")) return;
-  type.attr("_original_send") = type.attr("__dict__")["_send"];
-  type.attr("_send") = method("_send", &shielded_send, "CompiledSubprocess._send, shielded.");
+  py::module_ subprocess = py::module_::import("jedi.inference.compiled.subprocess");
+  py::object exchanges = subprocess.attr("CompiledSubprocess");
+  if (py::dict(exchanges.attr("__dict__")).contains("_original_send")) return;
+  exchanges.attr("_original_send") = exchanges.attr("__dict__")["_send"];
+  exchanges.attr("_send") = method("_send", &shielded_send, "CompiledSubprocess._send, shielded.");
+  // Its finaliser queues the deletion of an inference state for the next exchange.
+  py::object inference = subprocess.attr("InferenceStateSubprocess");
+  inference.attr("_original_del") = inference.attr("__dict__")["__del__"];
+  inference.attr("__del__") =
+      method("__del__", &shielded_del, "InferenceStateSubprocess.__del__, shielded.");
 }
 
 bool JediLock::awaited() {
