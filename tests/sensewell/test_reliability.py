@@ -48,6 +48,34 @@ class TestParseCacheSweep:
         assert result.stdout.split() == ["True", "True"]
 
 
+    def test_an_unreadable_parse_pickle_is_parsed_again(self, isolated, tmp_path):
+        # A kernel killed while parso wrote a library file's pickle, as the next kernel finds it.
+        package = tmp_path / "lib"
+        package.mkdir()
+        (package / "shapes.py").write_text("def area(width, height):\n    return width * height\n")
+        run = f"""
+            import glob, jedi, os
+            jedi.settings.cache_directory = {str(tmp_path / "jedi")!r}
+            from quorvel_master.python_server import sensewell as sw
+            sw.LSPBridge.preload_quorvel_module_async = lambda self: None
+            bridge = sw.LSPBridge()
+            bridge.update_sys_paths([{str(package)!r}])
+            result = bridge.get_completions("import shapes\\nshapes.ar", 2, 9)
+            print(result["error"], [c["label"] for c in result["completions"]])
+            pickles = glob.glob(os.path.join(jedi.settings.cache_directory, "**", "*.pkl"),
+                                recursive=True)
+            for pickled in pickles:
+                with open(pickled, "r+b") as f:
+                    f.truncate(os.path.getsize(pickled) // 2)
+            print("truncated", len(pickles) > 0)
+            bridge.cleanup()
+        """
+        first, second = isolated(run, timeout=120), isolated(run, timeout=120)
+        assert first.returncode == 0 and second.returncode == 0, first.stderr + second.stderr
+        assert first.stdout.splitlines() == ["None ['area']", "truncated True"], first.stdout
+        assert second.stdout.splitlines()[0] == "None ['area']", second.stdout
+
+
 # A jedi stand-in whose every call spins in Python until it is interrupted.
 SPINNING_JEDI = """
 import types

@@ -357,15 +357,15 @@ bool is_interruption(const py::error_already_set &e) {
   return e.matches(interruption_type());
 }
 
-// Calls the original of a method of jedi's that no interruption may split, kept on its class
-// under `original`. jedi's subprocess for compiled modules answers each request in order: an
-// exchange split by an interruption would leave its answer to be read by the next one, so an
-// interruption already pending is raised before the exchange and a new one waits until it is
-// over. In a finaliser an interruption would only be printed and lost: a pending one is held
-// back until the finaliser is done.
-py::object call_shielded(const char *original, bool raise_pending, const py::args &args,
+// Calls `function`, a part of jedi's or parso's that no interruption may split. jedi's
+// subprocess for compiled modules answers each request in order: an exchange split by an
+// interruption would leave its answer to be read by the next one, so an interruption already
+// pending is raised before the exchange (`raise_pending`) and a new one waits until it is
+// over. In a finaliser an interruption would only be printed and lost, and parso's loading of
+// a pickle turns the collector off and on around it: there a pending one is held back until
+// the call is done.
+py::object call_shielded(py::handle function, bool raise_pending, const py::args &args,
                          const py::kwargs &kwargs) {
-  py::object function = py::type::handle_of(args[0]).attr(original);
   PyThreadState *me = PyThreadState_Get();
   PyObject *held_back = nullptr;
   {
@@ -399,13 +399,18 @@ py::object call_shielded(const char *original, bool raise_pending, const py::arg
   return call_parked(function, args, kwargs);
 }
 
+namespace {
+
+// The originals of the methods shielded below are kept on their classes.
 py::object shielded_send(py::args args, py::kwargs kwargs) {
-  return call_shielded("_original_send", true, args, kwargs);
+  return call_shielded(py::type::handle_of(args[0]).attr("_original_send"), true, args, kwargs);
 }
 
 py::object shielded_del(py::args args, py::kwargs kwargs) {
-  return call_shielded("_original_del", false, args, kwargs);
+  return call_shielded(py::type::handle_of(args[0]).attr("_original_del"), false, args, kwargs);
 }
+
+}  // namespace
 
 void shield_compiled_subprocess() {
   py::module_ subprocess = py::module_::import("jedi.inference.compiled.subprocess");

@@ -20,6 +20,7 @@ struct Cache {
   py::object last_script = py::none();  // the script path of the latest request
   py::list gone;                        // removed module directories, likewise
   py::set directories;                  // live module directories, whose files are not pickled
+  py::object parso_load;                // parso's own _load_from_file_system
   bool interrupted = false;
   bool installed = false;
 };
@@ -81,6 +82,25 @@ void save_to_file_system(py::object hashed_grammar, py::object path, py::object 
   }
 }
 
+// parso's loading of a pickled parse, whole or not at all, where a pickle it cannot read (cut
+// short by a kernel that was killed while writing it, or written by another parso) is a
+// parse to make again rather than a request that fails on every try.
+py::object load_from_file_system(py::args args, py::kwargs kwargs) {
+  try {
+    return call_shielded(cache().parso_load, false, args, kwargs);
+  } catch (py::error_already_set &e) {
+    if (!is_exception(e)) throw;
+    py::object pickle = py::module_::import("pickle");
+    bool unreadable = e.matches(pickle.attr("UnpicklingError").ptr()) ||
+                      e.matches(PyExc_EOFError) || e.matches(PyExc_ValueError) ||
+                      e.matches(PyExc_AttributeError) || e.matches(PyExc_ImportError) ||
+                      e.matches(PyExc_TypeError) || e.matches(PyExc_IndexError);
+    if (!unreadable) throw;
+    log("debug", "[LSP] Unreadable parse pickle ignored: %s", e.value());
+    return py::none();
+  }
+}
+
 // parso updates the cached tree of a changed text in place; one interrupted on the way is
 // left half updated under its old lines. Only the interrupted request's own text and files
 // changed since their parse are updated so: their entries go, the library's stay.
@@ -123,6 +143,9 @@ void prepare_parse_cache() {
   parso.attr("_set_cache_item") =
       py::cpp_function(&set_cache_item, py::name("_set_cache_item"), py::arg("hashed_grammar"),
                        py::arg("path"), py::arg("module_cache_item"));
+  cache().parso_load = parso.attr("_load_from_file_system");
+  parso.attr("_load_from_file_system") =
+      py::cpp_function(&load_from_file_system, py::name("_load_from_file_system"));
   parso.attr("_save_to_file_system") = py::cpp_function(
       &save_to_file_system, py::name("_save_to_file_system"), py::arg("hashed_grammar"),
       py::arg("path"), py::arg("item"), py::arg("cache_path") = py::none());

@@ -100,6 +100,9 @@ std::string interruption_text();
 void settle_parse_cache(py::handle self);
 void parse_cache_interrupted();
 void prepare_parse_cache();
+// Calls a part of jedi's or parso's that an interruption must not split (see jedi_lock.cpp).
+py::object call_shielded(py::handle function, bool raise_pending, const py::args &args,
+                         const py::kwargs &kwargs);
 void forget_parsed(py::handle path);
 void note_edited(py::handle path);  // a request's script path in a module directory
 void note_script(py::handle path);  // any request's script path
