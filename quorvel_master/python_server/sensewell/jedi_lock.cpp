@@ -41,6 +41,8 @@ struct Shared {
   std::condition_variable watch_changed;  // a budget was armed, or the exit began
   unsigned long owner = 0;                // thread holding the lock, 0 when free
   PyThreadState *owner_state = nullptr;   // and its thread state
+  std::uint64_t owner_ticket = 0;         // and its ticket
+  bool owner_yields = false;              // and whether it gives way to a request
   std::uint64_t next_ticket = 1;
   std::deque<std::uint64_t> waiting;        // tickets in arrival order
   std::map<std::uint64_t, Armed> armed;     // budgets of running requests, by ticket
@@ -53,6 +55,8 @@ std::condition_variable &turn_changed = shared.turn_changed;
 std::condition_variable &watch_changed = shared.watch_changed;
 unsigned long &owner = shared.owner;
 PyThreadState *&owner_state = shared.owner_state;
+std::uint64_t &owner_ticket = shared.owner_ticket;
+bool &owner_yields = shared.owner_yields;
 std::uint64_t &next_ticket = shared.next_ticket;
 std::deque<std::uint64_t> &waiting = shared.waiting;
 std::map<std::uint64_t, Armed> &armed = shared.armed;
@@ -245,7 +249,7 @@ JediLock::JediLock(const Request &req) : budget_(budget_of(req.self)) {
   arm();
 }
 
-JediLock::JediLock(Background, py::handle self) {
+JediLock::JediLock(Background background, py::handle self) : yields_(background.yields) {
   acquire(false);
   settle(self);
 }
@@ -276,9 +280,13 @@ void JediLock::acquire(bool timed) {
   waiting.push_back(ticket_);
   auto mine = [&] { return closing || (owner == 0 && waiting.front() == ticket_); };
   if (!mine()) {
+    // Background work that yields is stopped by the watchdog, which knows when it may be.
+    bool preempt = timed && owner_yields && !armed.count(owner_ticket);
+    if (preempt) armed[owner_ticket] = Armed{owner_state, Clock::now(), false};
     // Another thread is inside jedi: wait without the GIL so it can finish. The GIL is taken
     // back after the mutex is let go, never while holding it.
     hold.unlock();
+    if (preempt) watch_changed.notify_all();
     PyThreadState *saved = PyEval_SaveThread();
     hold.lock();
     bool turn = true;
@@ -304,6 +312,8 @@ void JediLock::acquire(bool timed) {
   waiting.pop_front();
   owner = me;
   owner_state = PyThreadState_Get();
+  owner_ticket = ticket_;
+  owner_yields = yields_;
   depth = 1;
   held_ = true;
 }
@@ -340,6 +350,8 @@ void JediLock::release() {
     }
     owner = 0;
     owner_state = nullptr;
+    owner_ticket = 0;
+    owner_yields = false;
     depth = 0;
     exiting = closing;
   }

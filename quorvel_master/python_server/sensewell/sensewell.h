@@ -65,8 +65,12 @@ struct Request;
 class JediLock {
  public:
   explicit JediLock(const Request &req);
-  struct Background {};
-  JediLock(Background, py::handle self);
+  // Background work waits and runs without a budget; work that `yields` is interrupted as
+  // soon as a request waits for the lock, and must then start its slice again.
+  struct Background {
+    bool yields = false;
+  };
+  JediLock(Background background, py::handle self);
   ~JediLock();
   JediLock(const JediLock &) = delete;
   JediLock &operator=(const JediLock &) = delete;
@@ -84,6 +88,7 @@ class JediLock {
   double budget_ = 0;
   std::uint64_t ticket_ = 0;
   bool held_ = false;
+  bool yields_ = false;
 };
 // Once per bridge: the hook that stops the lock's holder when the interpreter exits.
 void prepare_jedi_lock();

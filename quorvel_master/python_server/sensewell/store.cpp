@@ -523,56 +523,92 @@ py::list warmup_snippets() {
 
 }  // namespace
 
-void fill_completion_store(py::object self) {
-  if (store_mode() != "on") return;
+namespace {
+
+// Tallies of a fill, for its info line.
+struct Filled {
   Py_ssize_t computed = 0, found = 0;
+};
+
+// Fills the store for one snippet from its item `next` on, one item per slice, each slice
+// under a lock that yields to requests: a request waits for no more than the watchdog's
+// interruption of the slice. An interrupted slice leaves jedi's inference of this script
+// unsound, so a retry starts with a fresh script and the item it was at. False when the bridge
+// was cleaned up or the store is off for it.
+bool fill_snippet(py::object self, py::handle snippet, Py_ssize_t &next, Filled &tally) {
+  constexpr JediLock::Background yielding{true};
+  std::optional<ItemStore> store;
+  py::list completions;
+  {
+    JediLock::let_waiters_in();
+    JediLock lock(yielding, self);
+    if (self.attr("_temp_dir").is_none()) return false;  // cleaned up meanwhile
+    store.emplace(self, py::str("<warmup>"), true);
+    if (!store->active()) return false;
+    py::object script = call_jedi(global("jedi").attr("Script"),
+                                  py::dict("code"_a = snippet[py::int_(0)], "path"_a = "<warmup>",
+                                           "project"_a = self.attr("_jedi_project")));
+    completions =
+        py::list(call_jedi(script.attr("complete"), py::dict("line"_a = snippet[py::int_(1)],
+                                                             "column"_a = snippet[py::int_(2)])));
+  }
+  for (; next < static_cast<Py_ssize_t>(py::len(completions)); ++next) {
+    JediLock::let_waiters_in();
+    JediLock lock(yielding, self);
+    py::handle completion = completions[next];
+    if (truthy(completion.attr("name").attr("startswith")("_"))) continue;
+    py::object key = store->key(completion);
+    if (key.is_none()) continue;
+    if (!store->find(key).is_none()) {
+      ++tally.found;
+      continue;
+    }
+    ItemFields fields = item_fields(self, completion);
+    if (!fields.complete) continue;
+    store->record(key, completion, fields.type, fields.doc,
+                  fields.detail ? fields.detail : py::none());
+    ++tally.computed;
+  }
+  JediLock lock(JediLock::Background{}, self);
+  store->flush();
+  return true;
+}
+
+}  // namespace
+
+void fill_completion_store(py::object self) {
+  // A user typing without a pause interrupts the same slice again and again; the snippet is
+  // then left for the next kernel.
+  constexpr int MAX_RETRIES = 50;
+  if (store_mode() != "on") return;
+  Filled tally;
   py::list filled;
   for (py::handle snippet : warmup_snippets()) {
-    if (self.attr("_temp_dir").is_none()) break;  // cleaned up meanwhile
-    JediLock::let_waiters_in();
-    std::optional<ItemStore> store;
-    py::list completions;
+    py::object done;
     {
       JediLock lock(JediLock::Background{}, self);
-      store.emplace(self, py::str("<warmup>"), true);
-      if (!store->active()) return;
-      py::object done = py::make_tuple(store->search_key(), snippet[py::int_(0)]);
-      if (shared().warmed.contains(done)) continue;
-      shared().warmed.add(done);
-      py::object script = call_jedi(global("jedi").attr("Script"),
-                                    py::dict("code"_a = snippet[py::int_(0)], "path"_a = "<warmup>",
-                                             "project"_a = self.attr("_jedi_project")));
-      completions =
-          py::list(call_jedi(script.attr("complete"), py::dict("line"_a = snippet[py::int_(1)],
-                                                               "column"_a = snippet[py::int_(2)])));
+      ItemStore store(self, py::str("<warmup>"), true);
+      if (!store.active()) return;
+      done = py::make_tuple(store.search_key(), snippet[py::int_(0)]);
     }
-    for (py::handle completion : completions) {
-      // One item per slice: a request waits for one item's inference at most.
-      JediLock::let_waiters_in();
-      JediLock lock(JediLock::Background{}, self);
-      py::object name = completion.attr("name");
-      if (truthy(name.attr("startswith")("_"))) continue;
-      py::object key = store->key(completion);
-      if (key.is_none()) continue;
-      if (!store->find(key).is_none()) {
-        ++found;
-        continue;
+    if (shared().warmed.contains(done)) continue;
+    Py_ssize_t next = 0;
+    bool finished = false;
+    for (int attempt = 0; attempt <= MAX_RETRIES && !finished; ++attempt) {
+      try {
+        if (!fill_snippet(self, snippet, next, tally)) return;
+        finished = true;
+      } catch (py::error_already_set &e) {
+        if (!is_interruption(e) || exiting()) throw;
       }
-      ItemFields fields = item_fields(self, completion);
-      if (!fields.complete) continue;
-      store->record(key, completion, fields.type, fields.doc,
-                    fields.detail ? fields.detail : py::none());
-      ++computed;
     }
-    {
-      JediLock lock(JediLock::Background{}, self);
-      store->flush();
-    }
+    if (!finished) continue;
+    shared().warmed.add(done);
     filled.append(snippet[py::int_(0)].attr("split")("\n")[py::int_(-1)]);
   }
   if (py::len(filled) == 0) return;
   log("info", "[LSP] Filled the completion store for %s (%d items computed, %d already stored)",
-      join(" ", filled), computed, found);
+      join(" ", filled), tally.computed, tally.found);
 }
 
 }  // namespace sensewell
