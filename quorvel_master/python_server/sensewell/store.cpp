@@ -391,6 +391,22 @@ py::object ItemStore::find(py::handle key) {
   return py::make_tuple(found[1], found[2], found[3]);
 }
 
+namespace {
+
+// Whether jedi answers an item from its own file alone: a statement outside a stub that is no
+// `from ... import`. Its type is the kind of its definition, its docstring the text beside it,
+// and it has no signature; inferring its value (often the slowest item of all) is not needed.
+bool answered_from_own_file(py::handle name) {
+  if (!equals(name.attr("api_type"), "statement")) return false;
+  py::object tree_name = name.attr("tree_name");
+  if (tree_name.is_none()) return false;
+  py::object definition = tree_name.attr("get_definition")();
+  if (!definition.is_none() && equals(definition.attr("type"), "import_from")) return false;
+  return !truthy(name.attr("get_root_context")().attr("is_stub")());
+}
+
+}  // namespace
+
 // The library files besides the defining one that the answer was read from: the files of
 // what the name infers to, and the stub or source beside each. None when one is not a library
 // file.
@@ -402,7 +418,9 @@ py::object ItemStore::dependencies(py::handle completion, py::handle key_value) 
   if (!instance.is_none()) {
     files.add(context_file(instance.attr("class_value").attr("get_root_context")()));
   }
-  for (py::handle definition : call_jedi(completion.attr("infer"))) {
+  py::object inferred =
+      answered_from_own_file(name) ? py::object(py::tuple()) : call_jedi(completion.attr("infer"));
+  for (py::handle definition : inferred) {
     py::object file = context_file(definition.attr("_get_module_context")());
     if (file.is_none()) continue;  // a builtin, which the Python version covers
     files.add(file);
