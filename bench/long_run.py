@@ -37,6 +37,7 @@ def main():
     bridge = sw.LSPBridge()
     errors = 0
     warmup = total // 10
+    series = []  # resident MB after each tenth of the requests
     started = time.monotonic()
     for n in range(total):
         name, helper = f"mod_{n % 50}", f"helper_{n % 200}"
@@ -65,9 +66,12 @@ def main():
                     thread.join()
             gc.collect()
             after_warmup = figures(bridge, cache_home)
+        if (n + 1) % warmup == 0:
+            series.append(figures(bridge, cache_home)["rss_kb"] // 1024)
     gc.collect()
     end = figures(bridge, cache_home)
     print(f"{total} requests in {time.monotonic() - started:.0f} s, {errors} errors")
+    print("resident MB after each tenth:", " ".join(map(str, series)))
     for key in end:
         print(f"{key}: {after_warmup[key]} after the warm-up ({warmup} requests), {end[key]} at the end")
     bridge.cleanup()

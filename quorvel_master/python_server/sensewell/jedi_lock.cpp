@@ -48,6 +48,7 @@ struct Shared {
   std::map<std::uint64_t, Armed> armed;     // budgets of running requests, by ticket
   bool closing = false;                     // the interpreter is exiting: no new holder
   std::map<PyThreadState *, int> shielded;  // threads in an exchange no interruption may split
+  Clock::time_point last_request{};         // when a request last let go of the lock
 };
 Shared &shared = *new Shared();
 std::mutex &mutex = shared.mutex;
@@ -62,6 +63,7 @@ std::deque<std::uint64_t> &waiting = shared.waiting;
 std::map<std::uint64_t, Armed> &armed = shared.armed;
 bool &closing = shared.closing;
 std::map<PyThreadState *, int> &shielded = shared.shielded;
+Clock::time_point &last_request = shared.last_request;
 int depth = 0;                      // touched by the holding thread only
 bool watchdog_started = false;      // touched with the GIL held
 bool exit_hook_registered = false;  // touched with the GIL held
@@ -249,7 +251,8 @@ JediLock::JediLock(const Request &req) : budget_(budget_of(req.self)) {
   arm();
 }
 
-JediLock::JediLock(Background background, py::handle self) : yields_(background.yields) {
+JediLock::JediLock(Background background, py::handle self)
+    : yields_(background.yields), background_(true) {
   acquire(false);
   settle(self);
 }
@@ -354,6 +357,7 @@ void JediLock::release() {
     owner_yields = false;
     depth = 0;
     exiting = closing;
+    if (!background_) last_request = Clock::now();
   }
   turn_changed.notify_all();
   if (fired) {
@@ -451,6 +455,20 @@ void JediLock::let_waiters_in() {
     std::unique_lock<std::mutex> hold(mutex);
     turn_changed.wait_for(hold, std::chrono::milliseconds(50),
                           [] { return waiting.empty() || owner != 0; });
+  }
+  park_on_exit([&] { PyEval_RestoreThread(saved); });
+}
+
+void JediLock::wait_for_quiet(std::chrono::milliseconds quiet) {
+  PyThreadState *saved = PyEval_SaveThread();
+  {
+    std::unique_lock<std::mutex> hold(mutex);
+    while (!closing) {
+      auto now = Clock::now();
+      bool busy = owner != 0 || !waiting.empty();
+      if (!busy && now >= last_request + quiet) break;
+      turn_changed.wait_until(hold, busy ? now + quiet : last_request + quiet);
+    }
   }
   park_on_exit([&] { PyEval_RestoreThread(saved); });
 }

@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -79,6 +80,9 @@ class JediLock {
   // For background work between two slices, holding no JediLock: lets waiting threads go
   // first.
   static void let_waiters_in();
+  // For background work that was interrupted for a request, holding no JediLock: returns once
+  // no request has held or waited for the lock for `quiet` (or the interpreter is exiting).
+  static void wait_for_quiet(std::chrono::milliseconds quiet);
 
  private:
   void acquire(bool timed);
@@ -89,6 +93,7 @@ class JediLock {
   std::uint64_t ticket_ = 0;
   bool held_ = false;
   bool yields_ = false;
+  bool background_ = false;
 };
 // Once per bridge: the hook that stops the lock's holder when the interpreter exits.
 void prepare_jedi_lock();

@@ -595,9 +595,9 @@ bool fill_snippet(py::object self, py::handle snippet, Py_ssize_t &next, Filled 
 }  // namespace
 
 void fill_completion_store(py::object self) {
-  // A user typing without a pause interrupts the same slice again and again; the snippet is
-  // then left for the next kernel.
-  constexpr int MAX_RETRIES = 50;
+  // An interrupted slice is tried again once requests pause: a user typing interrupts the
+  // same slice again and again.
+  constexpr auto QUIET = std::chrono::milliseconds(300);
   if (store_mode() != "on") return;
   Filled tally;
   py::list filled;
@@ -610,17 +610,15 @@ void fill_completion_store(py::object self) {
       done = py::make_tuple(store.search_key(), snippet[py::int_(0)]);
     }
     if (shared().warmed.contains(done)) continue;
-    Py_ssize_t next = 0;
-    bool finished = false;
-    for (int attempt = 0; attempt <= MAX_RETRIES && !finished; ++attempt) {
+    for (Py_ssize_t next = 0;;) {
       try {
         if (!fill_snippet(self, snippet, next, tally)) return;
-        finished = true;
+        break;
       } catch (py::error_already_set &e) {
         if (!is_interruption(e) || exiting()) throw;
       }
+      JediLock::wait_for_quiet(QUIET);
     }
-    if (!finished) continue;
     shared().warmed.add(done);
     filled.append(snippet[py::int_(0)].attr("split")("\n")[py::int_(-1)]);
   }
