@@ -49,6 +49,8 @@ struct Shared {
   bool closing = false;                     // the interpreter is exiting: no new holder
   std::map<PyThreadState *, int> shielded;  // threads in an exchange no interruption may split
   Clock::time_point last_request{};         // when a request last let go of the lock
+  // When the watchdog wakes next by itself; a budget running out later needs no wake-up.
+  Clock::time_point watch_until = Clock::time_point::min();
 };
 Shared &shared = *new Shared();
 std::mutex &mutex = shared.mutex;
@@ -64,6 +66,7 @@ std::map<std::uint64_t, Armed> &armed = shared.armed;
 bool &closing = shared.closing;
 std::map<PyThreadState *, int> &shielded = shared.shielded;
 Clock::time_point &last_request = shared.last_request;
+Clock::time_point &watch_until = shared.watch_until;
 int depth = 0;                      // touched by the holding thread only
 bool watchdog_started = false;      // touched with the GIL held
 bool exit_hook_registered = false;  // touched with the GIL held
@@ -130,6 +133,7 @@ void watch(py::args) {
         next = std::min(next, entry.due);
       }
       if (due.empty()) {
+        watch_until = next;
         if (next == Clock::time_point::max()) {
           watch_changed.wait(hold);
         } else {
@@ -325,11 +329,15 @@ void JediLock::arm() {
   if (!held_ || budget_ <= 0) return;
   auto due = Clock::now() +
              std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(budget_));
+  bool sooner;
   {
     std::lock_guard<std::mutex> hold(mutex);
     armed[ticket_] = Armed{owner_state, due, false};
+    sooner = due < watch_until;
   }
-  watch_changed.notify_all();
+  // Waking the watchdog for every request would cost each one a context switch; it wakes at
+  // an earlier due anyway, finds this budget and sleeps until it.
+  if (sooner) watch_changed.notify_all();
 }
 
 JediLock::~JediLock() {

@@ -9,7 +9,9 @@ namespace sensewell {
 namespace {
 
 py::object fspath(py::handle path) {
-  return call_parked(global("os").attr("fspath"), py::make_tuple(path));
+  auto text = py::reinterpret_steal<py::object>(PyOS_FSPath(path.ptr()));
+  if (!text) throw py::error_already_set();
+  return text;
 }
 
 // One location per place: jedi may reach the same name along two roads.
@@ -119,8 +121,9 @@ py::object name_range(py::handle name) {
   py::object column = name.attr("column");
   if (line.is_none() || column.is_none()) return py::object();
   py::int_ one(1);
-  // A module itself is found at the start of its file, where its name is not written.
-  if (equals(name.attr("type"), "module") && line.equal(one) && column.equal(py::int_(0))) {
+  // A module itself is found at the start of its file, where its name is not written. The
+  // position is checked first: jedi works the type out, the position it has.
+  if (line.equal(one) && column.equal(py::int_(0)) && equals(name.attr("type"), "module")) {
     return monaco_range(one, one, one, one);
   }
   py::object start = column + one;
@@ -140,12 +143,22 @@ py::object Places::user_module(py::handle name) const {
   if (module_path.is_none()) return py::object();
   py::object file = fspath(module_path);
   if (!script_path_.is_none() && file.equal(script_path_)) return edited_module_;
-  if (temp_dir_.is_none()) return py::object();
-  py::object os_path = global("os").attr("path");
-  py::object directory = call_parked(os_path.attr("dirname"), py::make_tuple(file));
-  if (!directory.equal(temp_dir_) || !truthy(file.attr("endswith")(".py"))) return py::object();
-  py::object base = call_parked(os_path.attr("basename"), py::make_tuple(file));
-  return base[py::slice(0, -3, 1)];
+  if (temp_dir_.is_none() || !PyUnicode_Check(file.ptr())) return py::object();
+  // A synced module is "<temp_dir>/<name>.py", the directory as os.path.dirname gives it. Done
+  // here on the string: every reference asks, and the calls into os.path cost more than jedi's
+  // own look-up of the name.
+  Py_ssize_t length = PyUnicode_GetLength(file.ptr());
+  Py_ssize_t slash = PyUnicode_FindChar(file.ptr(), '/', 0, length, -1);
+  if (slash < 0 ||
+      PyUnicode_Tailmatch(file.ptr(), py::str(".py").ptr(), slash + 1, length, 1) != 1) {
+    return py::object();
+  }
+  Py_ssize_t end = slash;
+  while (end > 0 && PyUnicode_ReadChar(file.ptr(), end - 1) == '/') --end;
+  if (end == 0) end = slash + 1;  // a file at the root: its directory is the slashes
+  py::object directory = file[py::slice(0, end, 1)];
+  if (!directory.equal(temp_dir_)) return py::object();
+  return file[py::slice(slash + 1, length - 3, 1)];
 }
 
 py::object Places::location(py::handle name) const {

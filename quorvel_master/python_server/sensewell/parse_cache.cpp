@@ -30,7 +30,12 @@ Cache &cache() {
   return *c;
 }
 
+// Every request settles the cache: found in sys.modules, without the import machinery's
+// round of locks and look-ups.
 py::object parso_cache() {
+  PyObject *loaded = PyImport_GetModule(py::str("parso.cache").ptr());
+  if (loaded != nullptr) return py::reinterpret_steal<py::object>(loaded);
+  if (PyErr_Occurred()) throw py::error_already_set();
   return py::module_::import("parso.cache");
 }
 

@@ -29,8 +29,8 @@ void check_new_name(py::handle new_name) {
 
 // The module's own file stands for a module among jedi's references.
 bool is_module_file(py::handle name) {
-  return equals(name.attr("type"), "module") && py::object(name.attr("line")).equal(py::int_(1)) &&
-         py::object(name.attr("column")).equal(py::int_(0));
+  return py::object(name.attr("line")).equal(py::int_(1)) &&
+         py::object(name.attr("column")).equal(py::int_(0)) && equals(name.attr("type"), "module");
 }
 
 // The name the cursor is on: the reference in the edited text that the cursor touches.
