@@ -387,3 +387,56 @@ def test_warmup_fills_imported_packages_and_lets_requests_in(tmp_path):
     for i in range(40):
         assert stored[f"f{i}"] == ("function", f"f{i}(a, b={i})\n\nFunction {i}.",
                                    f"(a, b={i})"), stored.get(f"f{i}")
+
+
+def test_a_list_follows_its_library_and_the_users_modules(quiet_bridge, tmp_path, monkeypatch):
+    # A whole list answers `storepkg.` once it was computed; a module added to the package, a
+    # user module of the same name and a rebinding of the name each change the answer.
+    monkeypatch.setenv("QUORVEL_CACHE_DIR", str(tmp_path / "store"))
+    lib = tmp_path / "lib"
+    write_package(lib, 1)
+    quiet_bridge.update_sys_paths([str(lib)])
+    code, line, column = PACKAGE_POSITION
+    first = quiet_bridge.get_completions(code, line, column)
+    assert quiet_bridge.get_completions(code, line, column) == first
+    with sqlite3.connect(tmp_path / "store" / DB_NAME) as db:
+        assert db.execute("SELECT COUNT(*) FROM lists").fetchone()[0] >= 1
+    (lib / "storepkg" / "added.py").write_text("X = 1\n", encoding="utf-8")
+    assert "added" in by_label(quiet_bridge.get_completions(code, line, column))
+    user = {"storepkg": "def mine():\n    pass\n"}
+    assert list(by_label(quiet_bridge.get_completions(code, line, column, modules=user))) == [
+        "mine"]
+
+
+# Texts where the name before the dot is not simply the imported module, or the cursor is not
+# in code: each must get jedi's own answer, not the list of `json.`.
+NOT_THE_MODULE = [
+    "import json\njson = None\njson.",
+    "import json\ndef f(json):\n    return json.",
+    "import json\ndef f():\n    global json\n    json = 1\njson.",
+    "import json as j\nimport os as j\nj.",
+    "try:\n    import json as j\nexcept ImportError:\n    j = None\nj.",
+    "import json\n[json for json in range(3)]\njson.",
+    "json.\nimport json",
+    "import json\n# json.",
+    "import json\ns = 'json.",
+    "import json\nx = f'{json.",
+    "import json\nfrom os import *\njson.",
+    "import json\nclass C:\n    json = 1\n    x = json.",
+    "from os import path as json\njson.",
+    "import os.path\nos.",
+    "import os\nos.",
+]
+
+
+def test_lists_answer_only_the_imported_module(quiet_bridge, tmp_path, monkeypatch):
+    monkeypatch.setenv("QUORVEL_CACHE_DIR", str(tmp_path / "store"))
+    def ask(code):
+        rows_ = code.split("\n")
+        return comparable(quiet_bridge.get_completions(code, len(rows_), len(rows_[-1])))
+    monkeypatch.setenv("QUORVEL_COMPLETION_STORE", "off")
+    expected = [ask(code) for code in NOT_THE_MODULE]
+    monkeypatch.setenv("QUORVEL_COMPLETION_STORE", "nowarmup")
+    ask("import json\njson.")
+    for _ in range(2):  # the second time from lists where there are any
+        assert [ask(code) for code in NOT_THE_MODULE] == expected

@@ -92,6 +92,60 @@ ItemFields item_fields(py::handle self, py::handle completion) {
 
 namespace {
 
+// Monaco items for jedi's completions, each item's fields from the store when it holds them;
+// `rows` gets (name, type, doc, detail) of each for a stored list. False when some item's
+// fields are incomplete, which no list keeps.
+bool answer_items(py::handle self, py::handle found, bool show_underscores, ItemStore &store,
+                  py::list &items, py::list &rows) {
+  bool complete = true;
+  for (py::handle completion : found) {
+    py::object name = completion.attr("name");
+    if (!show_underscores && truthy(name.attr("startswith")("_"))) continue;
+    py::object key = store.key(completion);
+    py::object stored = key.is_none() ? py::object(py::none()) : store.find(key);
+    ItemFields fields;
+    if (!stored.is_none()) {
+      py::object detail = stored[py::int_(2)];
+      fields = {stored[py::int_(0)], stored[py::int_(1)], detail.is_none() ? py::object() : detail};
+    } else {
+      fields = item_fields(self, completion);
+      complete = complete && fields.complete;
+      if (!key.is_none() && fields.complete) {
+        store.record(key, completion, fields.type, fields.doc,
+                     fields.detail ? fields.detail : py::none());
+      }
+    }
+    items.append(completion_item(name, fields));
+    rows.append(
+        py::make_tuple(name, fields.type, fields.doc, fields.detail ? fields.detail : py::none()));
+  }
+  return complete;
+}
+
+// The list of the cursor's expression (see list_store.cpp) when its text allows one.
+py::object list_key(py::handle self, py::handle code, py::handle line, py::handle column,
+                    py::handle path) {
+  ItemStore probe(self, py::str("<editor>"));
+  if (!probe.active()) return py::object();
+  return completion_list_key(self, code, line, column, path, probe.search_key());
+}
+
+// jedi's completions at the position, answered and, under `key`, kept as a list; the caller
+// holds the JediLock.
+py::list compute_items(py::handle self, const py::object &script, py::handle line,
+                       py::handle column, bool show_underscores, py::handle store_path,
+                       const py::object &key, bool warmup) {
+  py::object found =
+      call_jedi(script.attr("complete"), py::dict("line"_a = line, "column"_a = column));
+  if (!warmup) log("debug", "[LSP] Jedi returned %d completions", py::len(found));
+  ItemStore store(self, store_path);
+  py::list items, rows;
+  bool complete = answer_items(self, found, show_underscores, store, items, rows);
+  store.flush();
+  if (key && complete) record_completion_list(self, key, rows, store);
+  return items;
+}
+
 py::dict completions(const Request &req) {
   check_position(req);
   // Naming an import alias: nothing to offer, so neither sync nor jedi runs.
@@ -104,33 +158,26 @@ py::dict completions(const Request &req) {
   py::object prefix = req.self.attr("_get_word_prefix")(req.code, req.line, req.column);
   bool show_underscores = truthy(prefix.attr("startswith")("_"));
 
-  JediLock lock(req);
-  py::object path = script_path(req);
-  py::object script = open_script(req, path);
-  py::object found =
-      call_jedi(script.attr("complete"), py::dict("line"_a = req.line, "column"_a = req.column));
-  log("debug", "[LSP] Jedi returned %d completions", py::len(found));
-  ItemStore store(req.self, path);
   py::list items;
-  for (py::handle completion : found) {
-    py::object name = completion.attr("name");
-    if (!show_underscores && truthy(name.attr("startswith")("_"))) continue;
-    py::object key = store.key(completion);
-    py::object stored = key.is_none() ? py::object(py::none()) : store.find(key);
-    if (!stored.is_none()) {
-      py::object detail = stored[py::int_(2)];
-      if (detail.is_none()) detail = py::object();
-      items.append(completion_item(name, {stored[py::int_(0)], stored[py::int_(1)], detail}));
-      continue;
+  check_budget(req.self);
+  py::object key = list_key(req.self, req.code, req.line, req.column, req.path);
+  py::object rows = key ? find_completion_list(req.self, key, req.path) : py::object(py::none());
+  if (!rows.is_none()) {
+    // Read without jedi and without waiting for it.
+    for (py::handle row : rows) {
+      py::object detail = row[py::int_(3)];
+      items.append(completion_item(row[py::int_(0)], {row[py::int_(1)], row[py::int_(2)],
+                                                      detail.is_none() ? py::object() : detail}));
     }
-    ItemFields fields = item_fields(req.self, completion);
-    if (!key.is_none() && fields.complete) {
-      store.record(key, completion, fields.type, fields.doc,
-                   fields.detail ? fields.detail : py::none());
-    }
-    items.append(completion_item(name, fields));
+    log("debug", "[LSP] Completion list of %d items from the store", py::len(items));
+  } else {
+    JediLock lock(req);
+    py::object path = script_path(req);
+    ListRecording recording(static_cast<bool>(key));
+    py::object script = open_script(req, path);
+    items =
+        compute_items(req.self, script, req.line, req.column, show_underscores, path, key, false);
   }
-  store.flush();
   py::dict response = completions_result(items, py::none());
   log("debug", "[LSP] Response: %d completions returned", py::len(items));
   if (py::len(items) > 0) {
@@ -158,6 +205,18 @@ py::dict get_completions(py::object self, py::object code, py::object line, py::
 }
 
 }  // namespace
+
+bool fill_completion_list(py::object self, py::handle code, py::handle line, py::handle column) {
+  py::object key = list_key(self, code, line, column, py::none());
+  if (!key) return false;
+  if (!find_completion_list(self, key, py::none()).is_none()) return true;
+  ListRecording recording(true);
+  py::object script = call_jedi(
+      global("jedi").attr("Script"),
+      py::dict("code"_a = code, "path"_a = "<warmup>", "project"_a = self.attr("_jedi_project")));
+  compute_items(self, script, line, column, false, py::str("<warmup>"), key, true);
+  return true;
+}
 
 void init_completions(Methods &methods) {
   methods["_get_word_prefix"] =

@@ -245,6 +245,11 @@ void prepare_jedi_lock() {
   make_interruption_type();
   register_exit_drain();
   shield_compiled_subprocess();
+  watch_parses();
+}
+
+void check_budget(py::handle self) {
+  budget_of(self);
 }
 
 JediLock::JediLock(const Request &req) : budget_(budget_of(req.self)) {
@@ -427,6 +432,7 @@ namespace {
 
 // The originals of the methods shielded below are kept on their classes.
 py::object shielded_send(py::args args, py::kwargs kwargs) {
+  note_exchange(args, kwargs);
   return call_shielded(py::type::handle_of(args[0]).attr("_original_send"), true, args, kwargs);
 }
 

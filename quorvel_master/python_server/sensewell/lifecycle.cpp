@@ -246,6 +246,7 @@ void init(py::object self) {
   add_module_directory(self.attr("_temp_dir").attr("name"));
   prepare_parse_cache();
   prepare_jedi_lock();
+  prepare_completion_lists();
   log("info",
       "[LSP] LSPBridge initialized (pylsp_available=%s, pyflakes_available=%s, temp_dir=%s, "
       "python_server=%s, stubs=%s)",

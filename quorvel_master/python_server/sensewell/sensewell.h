@@ -95,6 +95,8 @@ class JediLock {
   bool yields_ = false;
   bool background_ = false;
 };
+// Refuses a request_timeout that is no number, as a request taking the lock would.
+void check_budget(py::handle self);
 // Once per bridge: the hook that stops the lock's holder when the interpreter exits.
 void prepare_jedi_lock();
 // Whether that hook has run: the interpreter is exiting, and no module is written any more.
@@ -180,6 +182,8 @@ class ItemStore {
   void record(py::handle key, py::handle completion, py::handle type, py::handle doc,
               py::handle detail);
   void flush();
+  // The library files the items looked up so far were keyed by or found to depend on.
+  const py::set &touched() const { return touched_; }
 
  private:
   py::object identity(py::handle path);
@@ -192,7 +196,41 @@ class ItemStore {
   bool active_ = false, warmup_ = false;
   py::object search_key_ = py::none(), excluded_dir_, script_path_ = py::none();
   py::dict stats_, scopes_, deps_checked_;  // per request: file identities and verdicts
+  py::set touched_;
 };
+// The database file of the store (its folder made), or None when it cannot be had; a
+// connection to it with the store's settings and tables; the store's one warning.
+py::object store_database_path();
+py::object connect_store(py::handle path);
+void store_unavailable(const char *what, py::handle error);
+
+// Whole completion lists (list_store.cpp) for attribute completion on an imported library
+// module. The key, (digest, top-level module) or null, is found from the text alone.
+py::object completion_list_key(py::handle self, py::handle code, py::handle line, py::handle column,
+                               py::handle path, py::handle search_key);
+// The stored rows (name, type, doc, detail) while all they were read from holds, else None.
+// Needs no JediLock.
+py::object find_completion_list(py::handle self, py::handle key, py::handle path);
+// Notes what jedi reads while a list is computed under the JediLock.
+class ListRecording {
+ public:
+  explicit ListRecording(bool active);
+  ~ListRecording();
+  ListRecording(const ListRecording &) = delete;
+  ListRecording &operator=(const ListRecording &) = delete;
+
+ private:
+  bool active_;
+};
+void record_completion_list(py::handle self, py::handle key, py::handle rows,
+                            const ItemStore &store);
+void note_exchange(const py::args &args, const py::kwargs &kwargs);
+// The warm-up's list of a snippet (completions.cpp), under the JediLock; false when the
+// snippet has none.
+bool fill_completion_list(py::object self, py::handle code, py::handle line, py::handle column);
+void watch_parses();
+// Imports and opens what a first look-up needs; the warm-up does it before its first request.
+void prepare_completion_lists();
 // The warm-up's second part: fills the store for numpy, pandas and imported packages.
 void fill_completion_store(py::object self);
 // Module directories and their owners (ownership.cpp). A marker file beside each directory

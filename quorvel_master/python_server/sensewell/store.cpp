@@ -174,6 +174,32 @@ py::object database() {
   return py::none();
 }
 
+}  // namespace
+
+py::object store_database_path() {
+  if (store_mode() == "off") return py::none();
+  py::object dir;
+  try {
+    dir = store_dir();
+    call(os_module().attr("makedirs"), py::make_tuple(dir), py::dict("exist_ok"_a = true));
+  } catch (py::error_already_set &e) {
+    if (!is_exception(e)) throw;
+    warn_once("cache folder", e.value());
+    return py::none();
+  }
+  return call(os_module().attr("path").attr("join"), py::make_tuple(dir, DB_NAME));
+}
+
+py::object connect_store(py::handle path) {
+  return connect(path);
+}
+
+void store_unavailable(const char *what, py::handle error) {
+  warn_once(what, error);
+}
+
+namespace {
+
 // A database failure while reading or writing: the store goes on in memory; a corrupt or
 // unusable file is left alone for this process, a locked one is tried again next time.
 void database_failed(const py::error_already_set &e) {
@@ -321,10 +347,12 @@ py::object ItemStore::key(py::handle completion) {
       py::object cls = instance.attr("class_value");
       py::object cls_file = context_file(cls.attr("get_root_context")());
       if (!is_library_file(cls_file)) return py::none();
+      touched_.add(cls_file);
       parts.append(identity(cls_file));
       parts.append(py::repr(cls.attr("tree_node").attr("start_pos")));
     }
     if (!is_library_file(file)) return py::none();
+    touched_.add(file);
     return py::make_tuple(scope(file), join("\x1f", parts));
   } catch (py::error_already_set &e) {
     if (!is_exception(e)) throw;
@@ -388,6 +416,11 @@ py::object ItemStore::find(py::handle key) {
   }
   auto found = py::reinterpret_borrow<py::tuple>(row);
   if (!deps_hold(found[0])) return py::none();
+  if (truthy(found[0])) {
+    for (py::handle dep : found[0].attr("split")("\n")) {
+      touched_.add(dep.attr("split")("\x1f", 1)[py::int_(0)]);
+    }
+  }
   return py::make_tuple(found[1], found[2], found[3]);
 }
 
@@ -587,8 +620,14 @@ bool fill_snippet(py::object self, py::handle snippet, Py_ssize_t &next, Filled 
                   fields.detail ? fields.detail : py::none());
     ++tally.computed;
   }
-  JediLock lock(JediLock::Background{}, self);
-  store->flush();
+  {
+    JediLock lock(JediLock::Background{}, self);
+    store->flush();
+  }
+  // With every item stored, the list itself: the next kernel answers it without jedi.
+  JediLock::let_waiters_in();
+  JediLock lock(yielding, self);
+  fill_completion_list(self, snippet[py::int_(0)], snippet[py::int_(1)], snippet[py::int_(2)]);
   return true;
 }
 
