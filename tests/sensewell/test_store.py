@@ -49,6 +49,68 @@ w = os.getcwd()
 e = os.environ.get("HOME", w.upper())
 """
 
+# Module attributes of many kinds, the cursor's expression of each a stored list: modules,
+# classes, functions, constants and instances made by argument-free calls.
+MORE_CODE = """\
+import itertools, functools, math, statistics, string, textwrap, csv, random, heapq, bisect
+import decimal, fractions, typing, dataclasses, enum, shutil, tempfile, threading, time
+import uuid, logging, argparse, io, struct, hashlib, base64, zlib, copy, operator, sqlite3
+import collections.abc, json, os
+import numpy as np
+import pandas as pd
+c = itertools.chain.from_iterable
+f = functools.partial
+x = math.floor(statistics.mean([1.0]))
+s = string.ascii_letters + textwrap.dedent("")
+w = csv.writer
+r = random.Random().random
+h = heapq.heappush
+b = bisect.insort
+d = decimal.Decimal().quantize
+q = fractions.Fraction().limit_denominator
+t = typing.Optional
+dc = dataclasses.field
+e = enum.Enum
+sh = shutil.copyfile
+tf = tempfile.gettempdir
+th = threading.Thread().start
+tm = time.monotonic
+u = uuid.uuid4().hex
+lg = logging.getLogger().handlers
+ap = argparse.ArgumentParser().add_argument
+sio = io.StringIO().getvalue
+st = struct.pack
+hs = hashlib.sha256().hexdigest
+b64 = base64.b64encode
+z = zlib.compress
+cp = copy.deepcopy
+op = operator.itemgetter
+sq = sqlite3.connect
+la = np.linalg.inv
+ff = np.fft.fft
+ma = np.ma.masked_array
+ch = np.char.upper
+ra = np.random.default_rng
+ty = pd.api.types.is_list_like
+ts = pd.Timestamp.now
+ix = pd.Index.union
+to = pd.to_datetime
+cc = np.core.numeric.zeros_like
+ii = np.iinfo
+fi = np.finfo
+pm = np.polynomial.Polynomial
+sm = np.lib.stride_tricks.sliding_window_view
+rs = pd.plotting.scatter_matrix
+of = pd.offsets.Day
+er = pd.errors.ParserError
+ct = pd.Categorical.from_codes
+iv = pd.Interval
+ca = collections.abc.Mapping
+jd = json.decoder.JSONDecodeError
+ow = os.walk
+sp = os.path.splitext
+"""
+
 
 # Instances here infer to one class each: jedi takes a name that several inferred classes share
 # from whichever it meets first, in an order that differs from run to run (np.array of a list
@@ -58,7 +120,7 @@ def positions():
     """(code, line, column) after every dot and at the end of every attribute name over the
     three texts, and at the end of the names on one line (the global names there)."""
     found, seen = [], set()
-    for code in (NUMPY_CODE, PANDAS_CODE, STDLIB_CODE):
+    for code in (NUMPY_CODE, PANDAS_CODE, STDLIB_CODE, MORE_CODE):
         for line_no, text in enumerate(code.split("\n"), 1):
             for col in range(1, len(text) + 1):
                 ch, after = text[col - 1], text[col:col + 1]
@@ -69,7 +131,9 @@ def positions():
                 name_end = name_end and not text[start].isdigit()
                 attribute = start > 0 and text[start - 1] == "."
                 dot = ch == "." and not text[col - 2:col - 1].isdigit()
-                if dot or (name_end and (attribute or line_no == 2)):
+                # Module names in the import lines too: they are no lists.
+                imports = line_no == 2 or (code is MORE_CODE and line_no <= 4)
+                if dot or (name_end and (attribute or imports)):
                     # One position per expression: the same one again costs time, not cover.
                     expression = re.split(r"[\s=(,]", text[:col])[-1]
                     if expression not in seen:
@@ -159,7 +223,7 @@ def rows(store_dir):
 @pytest.mark.timeout(1200)
 def test_store_off_empty_and_filled_by_another_process_answer_alike(tmp_path):
     todo = positions()
-    assert len(todo) >= 50
+    assert len(todo) >= 200
     store = tmp_path / "store"
     off = start(tmp_path, todo, tmp_path / "unused", mode="off")
     empty = start(tmp_path, todo, store)

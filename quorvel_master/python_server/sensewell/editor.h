@@ -19,8 +19,9 @@ py::object name_range(py::handle name);
 class Places {
  public:
   Places(const Request &req, py::handle script);
-  // {"module", "path", "range"}, or null for a name without a position.
-  py::object location(py::handle name) const;
+  // {"module", "path", "range"}, or null for a name without a position; `module` is the
+  // name's user_module() when the caller has it already.
+  py::object location(py::handle name, py::object module = {}) const;
   // The user module's name (the edited text's own path, possibly None) for a place in the
   // user's code; null for library code.
   py::object user_module(py::handle name) const;

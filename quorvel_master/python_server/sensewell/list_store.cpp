@@ -57,7 +57,9 @@ py::object call(py::handle callable, py::handle args = py::tuple(), py::handle k
 }
 
 py::object fs_text(py::handle path) {
-  auto text = py::reinterpret_steal<py::object>(PyOS_FSPath(path.ptr()));
+  // A path object's __fspath__ is Python code.
+  auto text =
+      py::reinterpret_steal<py::object>(park_on_exit([&] { return PyOS_FSPath(path.ptr()); }));
   if (!text) throw py::error_already_set();
   if (!PyUnicode_Check(text.ptr())) return py::object();
   return text;
@@ -204,20 +206,22 @@ struct Chain {
 py::object only_binding(py::handle tree, py::handle table, py::handle root, long line,
                         py::str &top) {
   // No other scope may bind the name or declare it global: then every use sees the import.
-  py::list scopes(table.attr("get_children")());
+  // symtable's objects and re's functions are Python code: called parked, like every call
+  // where a thread may be when the interpreter exits.
+  py::list scopes(call(table.attr("get_children")));
   while (py::len(scopes) > 0) {
     py::object scope = scopes.attr("pop")();
-    for (py::handle child : scope.attr("get_children")()) scopes.append(child);
-    if (!truthy(scope.attr("get_identifiers")().attr("__contains__")(root))) continue;
-    py::object symbol = scope.attr("lookup")(root);
+    for (py::handle child : call(scope.attr("get_children"))) scopes.append(child);
+    if (!truthy(call(scope.attr("get_identifiers")).attr("__contains__")(root))) continue;
+    py::object symbol = call(scope.attr("lookup"), py::make_tuple(root));
     for (const char *flag :
          {"is_assigned", "is_imported", "is_parameter", "is_declared_global", "is_nonlocal"}) {
-      if (truthy(symbol.attr(flag)())) return py::object();
+      if (truthy(call(symbol.attr(flag)))) return py::object();
     }
   }
-  py::object symbol = table.attr("lookup")(root);
-  if (!truthy(symbol.attr("is_imported")()) || truthy(symbol.attr("is_assigned")()) ||
-      truthy(symbol.attr("is_declared_global")())) {
+  py::object symbol = call(table.attr("lookup"), py::make_tuple(root));
+  if (!truthy(call(symbol.attr("is_imported"))) || truthy(call(symbol.attr("is_assigned"))) ||
+      truthy(call(symbol.attr("is_declared_global")))) {
     return py::object();
   }
   // Among the statements of the module's own scope, exactly one import binds it.
@@ -290,7 +294,9 @@ bool attribute_at(py::handle tree, const Chain &chain, py::handle attr, long lin
   };
   std::pair<long, long> cursor{line, end};
   bool found = false;
-  for (py::handle node : ast.attr("walk")(tree)) {
+  py::object nodes =
+      call(builtin("list"), py::make_tuple(call(ast.attr("walk"), py::make_tuple(tree))));
+  for (py::handle node : nodes) {
     if (is_instance(node, fstring_type)) {
       if (position(node, "lineno", "col_offset") <= cursor &&
           cursor <= position(node, "end_lineno", "end_col_offset")) {
@@ -342,8 +348,10 @@ py::object completion_list_key(py::handle self, py::handle code, py::handle line
   if (column_no > static_cast<long>(py::len(text))) return py::object();
   py::str before = text[py::slice(0, column_no, 1)];
   py::str after = text[py::slice(column_no, py::len(text), 1)];
-  if (truthy(re.attr("match")(R"(\w)", after))) return py::object();  // inside a name
-  py::object match = re.attr("search")(CHAIN_PATTERN, before);
+  if (truthy(call(re.attr("match"), py::make_tuple(R"(\w)", after)))) {
+    return py::object();  // inside a name
+  }
+  py::object match = call(re.attr("search"), py::make_tuple(CHAIN_PATTERN, before));
   if (match.is_none()) return py::object();
   Chain chain{match.attr("group")(1), match.attr("group")(2), match.attr("group")(3)};
   // Cheap before the parse: the name must be imported somewhere.

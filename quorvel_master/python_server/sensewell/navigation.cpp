@@ -81,8 +81,9 @@ py::dict references(const Request &req) {
   py::list locations;
   for (py::handle name : found) {
     // Only the user's own code: library places are not the user's to visit or change.
-    if (!places.user_module(name)) continue;
-    py::object location = places.location(name);
+    py::object module = places.user_module(name);
+    if (!module) continue;
+    py::object location = places.location(name, module);
     if (location && unique.add(location)) locations.append(location);
   }
   log("debug", "[LSP] References: jedi found %d, %d in the user's modules", py::len(found),
@@ -161,10 +162,10 @@ py::object Places::user_module(py::handle name) const {
   return file[py::slice(slash + 1, length - 3, 1)];
 }
 
-py::object Places::location(py::handle name) const {
+py::object Places::location(py::handle name, py::object module) const {
   py::object range = name_range(name);
   if (!range) return py::object();
-  py::object module = user_module(name);
+  if (!module) module = user_module(name);
   if (module) return py::dict("module"_a = module, "path"_a = py::none(), "range"_a = range);
   py::object module_path = name.attr("module_path");
   if (module_path.is_none()) return py::object();

@@ -1,5 +1,7 @@
 // Rename for LSPBridge: the edits that give every use of the name at the cursor, in the
 // edited text and the synced modules, its new name. Library code is never edited.
+#include <vector>
+
 #include "editor.h"
 
 using namespace pybind11::literals;
@@ -34,12 +36,15 @@ bool is_module_file(py::handle name) {
 }
 
 // The name the cursor is on: the reference in the edited text that the cursor touches.
-py::object name_at_cursor(const Request &req, const Places &places, py::handle refs) {
+// `modules` holds each reference's user module (null for library code).
+py::object name_at_cursor(const Request &req, const py::list &refs,
+                          const std::vector<py::object> &modules) {
   auto line = req.line.cast<long long>();
   auto column = req.column.cast<long long>();
-  for (py::handle ref : refs) {
-    py::object module = places.user_module(ref);
-    if (!module || !module.equal(truthy(req.path) ? req.path : py::object(py::none()))) continue;
+  py::object edited = truthy(req.path) ? req.path : py::object(py::none());
+  for (size_t i = 0; i < modules.size(); ++i) {
+    py::handle ref = refs[i];
+    if (!modules[i] || !modules[i].equal(edited)) continue;
     py::object ref_line = ref.attr("line");
     py::object ref_column = ref.attr("column");
     if (ref_line.is_none() || ref_column.is_none() || ref_line.cast<long long>() != line) continue;
@@ -56,18 +61,21 @@ py::dict rename_edits(const Request &req, py::object new_name) {
   sync_request_modules(req);
   JediLock lock(req);
   py::object script = open_script(req);
-  py::object refs = call_jedi(
+  py::list refs(call_jedi(
       script.attr("get_references"),
-      py::dict("line"_a = req.line, "column"_a = req.column, "include_builtins"_a = false));
+      py::dict("line"_a = req.line, "column"_a = req.column, "include_builtins"_a = false)));
   Places places(req, script);
-  py::object old_name = name_at_cursor(req, places, refs);
-  if (!old_name && truthy(refs)) old_name = refs[py::int_(0)].attr("name");
+  std::vector<py::object> modules;
+  for (py::handle ref : refs) modules.push_back(places.user_module(ref));
+  py::object old_name = name_at_cursor(req, refs, modules);
+  if (!old_name && truthy(refs)) old_name = refs[0].attr("name");
   py::list edits;
   py::set seen;
-  for (py::handle ref : refs) {
+  for (size_t i = 0; i < modules.size(); ++i) {
+    py::handle ref = refs[i];
     // Other names among the references (the module behind an alias) keep theirs.
     if (!py::object(ref.attr("name")).equal(old_name)) continue;
-    py::object module = places.user_module(ref);
+    py::object module = modules[i];
     // Renaming only the user's side of a library name, or a module but not its file, would
     // leave code that no longer runs.
     if (!module) {
