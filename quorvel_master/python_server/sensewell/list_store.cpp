@@ -22,6 +22,8 @@ constexpr const char *CHAIN_PATTERN =
     R"((?<![\w.)\]'"])([A-Za-z_]\w*)((?:\(\)|\.[A-Za-z_]\w*)*)\.(\w*)$)";
 // Stands for the name being typed when nothing is typed yet, so that the text parses.
 constexpr const char *PLACEHOLDER = "__quorvel_completion__";
+// Lists kept in memory; the rest are read from the database again when asked for.
+constexpr Py_ssize_t MEMO_LISTS = 64;
 constexpr const char *LIST_SQL =
     "CREATE TABLE IF NOT EXISTS lists (key TEXT PRIMARY KEY, deps TEXT NOT NULL, "
     "items BLOB NOT NULL) WITHOUT ROWID";
@@ -164,9 +166,26 @@ py::object list_database() {
   return l.db;
 }
 
+// A locked database (another kernel writing) is tried again next time; anything else leaves
+// the lists in memory for this process.
 void list_database_failed(const py::error_already_set &e) {
-  store_unavailable("database", e.value());
-  lists().failed = true;
+  bool locked = e.matches(py::module_::import("sqlite3").attr("OperationalError").ptr()) &&
+                truthy(py::str(e.value()).attr("__contains__")("locked"));
+  store_unavailable(locked ? "database locked" : "database", e.value());
+  if (!locked) lists().failed = true;
+}
+
+// Keeps `entry` under `digest` in this process's lists, the oldest going past a bound: each
+// typed prefix is a list of its own.
+void remember(py::handle digest, py::handle entry) {
+  Lists &l = lists();
+  l.memo[digest] = entry;
+  while (py::len(l.memo) > MEMO_LISTS) {
+    PyObject *oldest = nullptr;
+    Py_ssize_t pos = 0;
+    if (!PyDict_Next(l.memo.ptr(), &pos, &oldest, nullptr)) break;
+    if (PyDict_DelItem(l.memo.ptr(), oldest) != 0) throw py::error_already_set();
+  }
 }
 
 // Whether a module of the user's could stand where the list's root module was found: the
@@ -395,7 +414,11 @@ py::object find_completion_list(py::handle self, py::handle key, py::handle path
   PyObject *known = PyDict_GetItemWithError(l.memo.ptr(), digest.ptr());
   if (PyErr_Occurred()) throw py::error_already_set();
   py::object entry = known ? py::reinterpret_borrow<py::object>(known) : py::object();
-  if (!entry) {
+  if (entry) {
+    // The most recently used last, so the bound drops what was not asked for longest.
+    if (PyDict_DelItem(l.memo.ptr(), digest.ptr()) != 0) throw py::error_already_set();
+    l.memo[digest] = entry;
+  } else {
     py::object db = list_database();
     if (db.is_none()) return py::none();
     std::optional<py::error_already_set> failure;
@@ -418,7 +441,7 @@ py::object find_completion_list(py::handle self, py::handle key, py::handle path
       list_database_failed(*failure);
       return py::none();
     }
-    l.memo[digest] = entry;
+    remember(digest, entry);
   }
   if (shadowed(self, key[py::int_(1)], path) || !deps_hold(entry[py::int_(0)])) return py::none();
   return entry[py::int_(1)];
@@ -512,9 +535,8 @@ void record_completion_list(py::handle self, py::handle key, py::handle rows,
   py::object deps_text = py::str("\n").attr("join")(deps);
   py::object blob = call(py::module_::import("marshal").attr("dumps"), py::make_tuple(rows));
   Holding hold;
-  Lists &l = lists();
   py::object digest = key[py::int_(0)];
-  l.memo[digest] = py::make_tuple(deps_text, rows);
+  remember(digest, py::make_tuple(deps_text, rows));
   py::object db = list_database();
   if (db.is_none()) return;
   try {
