@@ -22,6 +22,7 @@ constexpr const char *CHAIN_PATTERN =
     R"((?<![\w.)\]'"])([A-Za-z_]\w*)((?:\(\)|\.[A-Za-z_]\w*)*)\.(\w*)$)";
 // Stands for the name being typed when nothing is typed yet, so that the text parses.
 constexpr const char *PLACEHOLDER = "__quorvel_completion__";
+constexpr size_t LIST_TEXT_LIMIT = 60000;  // characters, about 1,500 lines
 // Lists kept in memory; the rest are read from the database again when asked for.
 constexpr Py_ssize_t MEMO_LISTS = 64;
 constexpr const char *LIST_SQL =
@@ -356,6 +357,9 @@ bool attribute_at(py::handle tree, const Chain &chain, py::handle attr, long lin
 py::object completion_list_key(py::handle self, py::handle code, py::handle line, py::handle column,
                                py::handle path, py::handle search_key) {
   py::object re = global("re");
+  // The text is parsed twice over (syntax tree and symbol table) on every such request; past
+  // this size that would cost more than the lists save, and jedi answers alone.
+  if (py::len(code) > LIST_TEXT_LIMIT) return py::object();
   if (truthy(code.attr("__contains__")("\r")) || truthy(code.attr("__contains__")("sys.path"))) {
     return py::object();  // other line ends, or a search path the text changes itself
   }
