@@ -24,10 +24,12 @@ CASES = {
     "requests_running_and_waiting_for_jedi": ("""
         bridge = sw.LSPBridge()
         code = "import os\\nos.path.join(\\nos."
-        def work(method, line, column):
+        listed = "import os\\nx = os.pa"  # answered from a stored list, without jedi's lock
+        def work(method, text, line, column):
             while True:
-                getattr(bridge, method)(code, line, column)
-        requests = (("get_completions", 3, 3), ("get_hover", 2, 5), ("get_signature_help", 2, 13))
+                getattr(bridge, method)(text, line, column)
+        requests = (("get_completions", code, 3, 3), ("get_completions", listed, 2, 9),
+                    ("get_hover", code, 2, 5), ("get_signature_help", code, 2, 13))
         for args in requests * 2:
             threading.Thread(target=work, args=args, daemon=True).start()
         time.sleep(0.3 + random.random() * 0.5)
