@@ -90,7 +90,8 @@ void add_folders(py::handle folders) {
   }
 }
 
-// parso's and jedi's idea of a module file: the original method, kept on the class.
+// jedi's InferenceState.parse_and_get_code, which loads every module jedi reads; while a list
+// is recorded it notes the module's file. The original method is kept on the class.
 py::object recorded_parse(py::args args, py::kwargs kwargs) {
   Recorder &r = recorder();
   // (self, code=None, path=None, use_latest_grammar=False, file_io=None); a text given as
