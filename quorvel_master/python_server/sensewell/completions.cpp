@@ -171,12 +171,15 @@ py::dict completions(const Request &req) {
     }
     log("debug", "[LSP] Completion list of %d items from the store", py::len(items));
   } else {
-    JediLock lock(req);
-    py::object path = script_path(req);
-    ListRecording recording(static_cast<bool>(key));
-    py::object script = open_script(req, path);
-    items =
-        compute_items(req.self, script, req.line, req.column, show_underscores, path, key, false);
+    {
+      JediLock lock(req);
+      py::object path = script_path(req);
+      ListRecording recording(static_cast<bool>(key));
+      py::object script = open_script(req, path);
+      items =
+          compute_items(req.self, script, req.line, req.column, show_underscores, path, key, false);
+    }
+    if (key) flush_completion_lists();
   }
   py::dict response = completions_result(items, py::none());
   log("debug", "[LSP] Response: %d completions returned", py::len(items));

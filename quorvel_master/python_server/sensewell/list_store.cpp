@@ -40,7 +40,8 @@ struct Recorder {
 // The lists of this process, and the connection they are read and written through. Requests
 // read them without the JediLock, so a Python lock guards them.
 struct Lists {
-  py::dict memo;  // key -> (deps, rows)
+  py::dict memo;     // key -> (deps, rows)
+  py::list pending;  // (key, deps, rows) not yet written: written once jedi's lock is let go
   py::object db = py::none(), db_path = py::none(), lock;
   bool failed = false;
 };
@@ -538,15 +539,28 @@ void record_completion_list(py::handle self, py::handle key, py::handle rows,
   py::list deps(ids);
   deps.attr("sort")();
   py::object deps_text = py::str("\n").attr("join")(deps);
-  py::object blob = call(py::module_::import("marshal").attr("dumps"), py::make_tuple(rows));
   Holding hold;
   py::object digest = key[py::int_(0)];
   remember(digest, py::make_tuple(deps_text, rows));
+  lists().pending.append(py::make_tuple(digest, deps_text, rows));
+}
+
+void flush_completion_lists() {
+  Holding hold;
+  Lists &l = lists();
+  if (py::len(l.pending) == 0) return;
+  py::list pending = l.pending;
+  l.pending = py::list();
   py::object db = list_database();
   if (db.is_none()) return;
   try {
-    call(db.attr("execute"), py::make_tuple("INSERT OR REPLACE INTO lists VALUES (?, ?, ?)",
-                                            py::make_tuple(digest, deps_text, blob)));
+    for (py::handle row : pending) {
+      py::object blob =
+          call(py::module_::import("marshal").attr("dumps"), py::make_tuple(row[py::int_(2)]));
+      call(db.attr("execute"),
+           py::make_tuple("INSERT OR REPLACE INTO lists VALUES (?, ?, ?)",
+                          py::make_tuple(row[py::int_(0)], row[py::int_(1)], blob)));
+    }
   } catch (py::error_already_set &e) {
     if (!is_exception(e) || !e.matches(py::module_::import("sqlite3").attr("Error").ptr())) throw;
     list_database_failed(e);

@@ -224,6 +224,9 @@ class ListRecording {
 };
 void record_completion_list(py::handle self, py::handle key, py::handle rows,
                             const ItemStore &store);
+// Writes the lists recorded so far to the database; called after the JediLock is let go, so
+// that no request waits for the write.
+void flush_completion_lists();
 void note_exchange(const py::args &args, const py::kwargs &kwargs);
 // The warm-up's list of a snippet (completions.cpp), under the JediLock; false when the
 // snippet has none.

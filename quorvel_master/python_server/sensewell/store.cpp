@@ -625,9 +625,12 @@ bool fill_snippet(py::object self, py::handle snippet, Py_ssize_t &next, Filled 
     store->flush();
   }
   // With every item stored, the list itself: the next kernel answers it without jedi.
-  JediLock::let_waiters_in();
-  JediLock lock(yielding, self);
-  fill_completion_list(self, snippet[py::int_(0)], snippet[py::int_(1)], snippet[py::int_(2)]);
+  {
+    JediLock::let_waiters_in();
+    JediLock lock(yielding, self);
+    fill_completion_list(self, snippet[py::int_(0)], snippet[py::int_(1)], snippet[py::int_(2)]);
+  }
+  flush_completion_lists();
   return true;
 }
 
