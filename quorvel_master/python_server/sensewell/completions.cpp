@@ -161,7 +161,7 @@ py::dict completions(const Request &req) {
   py::list items;
   check_budget(req.self);
   py::object key = list_key(req.self, req.code, req.line, req.column, req.path);
-  py::object rows = key ? find_completion_list(req.self, key, req.path) : py::object(py::none());
+  py::object rows = key ? find_completion_list(key) : py::object(py::none());
   if (!rows.is_none()) {
     // Read without jedi and without waiting for it.
     for (py::handle row : rows) {
@@ -209,16 +209,14 @@ py::dict get_completions(py::object self, py::object code, py::object line, py::
 
 }  // namespace
 
-bool fill_completion_list(py::object self, py::handle code, py::handle line, py::handle column) {
+void fill_completion_list(py::object self, py::handle code, py::handle line, py::handle column) {
   py::object key = list_key(self, code, line, column, py::none());
-  if (!key) return false;
-  if (!find_completion_list(self, key, py::none()).is_none()) return true;
+  if (!key || !find_completion_list(key).is_none()) return;
   ListRecording recording(true);
   py::object script = call_jedi(
       global("jedi").attr("Script"),
       py::dict("code"_a = code, "path"_a = "<warmup>", "project"_a = self.attr("_jedi_project")));
   compute_items(self, script, line, column, false, py::str("<warmup>"), key, true);
-  return true;
 }
 
 void init_completions(Methods &methods) {

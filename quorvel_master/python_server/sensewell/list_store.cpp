@@ -2,9 +2,6 @@
 // `pd.DataFrame().`), kept beside the item store: a list is answered without jedi, and without
 // waiting for its lock, as long as every file jedi read for it and every folder it searched
 // is as it was.
-#include <sys/stat.h>
-
-#include <cstring>
 #include <optional>
 #include <string>
 
@@ -60,13 +57,10 @@ py::object call(py::handle callable, py::handle args = py::tuple(), py::handle k
   return call_parked(callable, args, kwargs);
 }
 
+// A path as text, null for a bytes path.
 py::object fs_text(py::handle path) {
-  // A path object's __fspath__ is Python code.
-  auto text =
-      py::reinterpret_steal<py::object>(park_on_exit([&] { return PyOS_FSPath(path.ptr()); }));
-  if (!text) throw py::error_already_set();
-  if (!PyUnicode_Check(text.ptr())) return py::object();
-  return text;
+  py::object text = fspath(path);
+  return PyUnicode_Check(text.ptr()) ? text : py::object();
 }
 
 py::object argument(const py::args &args, size_t index, const py::kwargs &kwargs,
@@ -111,22 +105,11 @@ py::object recorded_parse(py::args args, py::kwargs kwargs) {
   return call_parked(py::type::handle_of(args[0]).attr("_original_parse"), args, kwargs);
 }
 
-// A stat of the path as text: "path\x1fsize\x1fmtime", "path\x1f-" when it is not there.
-// Made here, not through os.stat: a look-up checks hundreds of paths.
+// A path's identity, "path\x1f-" when it is not there.
 py::str identity(py::handle path) {
-  auto encoded = py::reinterpret_steal<py::object>(PyUnicode_EncodeFSDefault(path.ptr()));
-  if (!encoded) throw py::error_already_set();
-  const char *bytes = PyBytes_AS_STRING(encoded.ptr());
-  struct stat st {};
-  std::string suffix = "\x1f-";
-  if (std::strlen(bytes) == static_cast<size_t>(PyBytes_GET_SIZE(encoded.ptr())) &&
-      ::stat(bytes, &st) == 0) {
-    long long mtime_ns =
-        static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
-    suffix = "\x1f" + std::to_string(static_cast<long long>(st.st_size)) + "\x1f" +
-             std::to_string(mtime_ns);
-  }
-  return py::str(py::reinterpret_borrow<py::object>(path) + py::str(suffix));
+  py::object id = file_identity(path);
+  if (id.is_none()) return py::str(py::reinterpret_borrow<py::object>(path) + py::str("\x1f-"));
+  return py::str(id);
 }
 
 py::object dirname(py::handle path) {
@@ -169,13 +152,8 @@ py::object list_database() {
   return l.db;
 }
 
-// A locked database (another kernel writing) is tried again next time; anything else leaves
-// the lists in memory for this process.
 void list_database_failed(const py::error_already_set &e) {
-  bool locked = e.matches(py::module_::import("sqlite3").attr("OperationalError").ptr()) &&
-                truthy(py::str(e.value()).attr("__contains__")("locked"));
-  store_unavailable(locked ? "database locked" : "database", e.value());
-  if (!locked) lists().failed = true;
+  if (store_failure_lasts(e)) lists().failed = true;
 }
 
 // Keeps `entry` under `digest` in this process's lists, the oldest going past a bound: each
@@ -405,18 +383,13 @@ py::object completion_list_key(py::handle self, py::handle code, py::handle line
   parts.append(binding);
   parts.append(chain.rest);
   parts.append(chain.prefix);
-  py::object text_key = py::str("\x1e").attr("join")(parts);
-  py::object digest =
-      py::module_::import("hashlib")
-          .attr("blake2b")(text_key.attr("encode")("utf-8", "surrogatepass"), "digest_size"_a = 20)
-          .attr("hexdigest")();
-  return py::make_tuple(digest, top);
+  return text_digest(py::str("\x1e").attr("join")(parts));
 }
 
-py::object find_completion_list(py::handle self, py::handle key, py::handle path) {
+py::object find_completion_list(py::handle key) {
   Holding hold;
   Lists &l = lists();
-  py::object digest = key[py::int_(0)];
+  auto digest = py::reinterpret_borrow<py::object>(key);
   PyObject *known = PyDict_GetItemWithError(l.memo.ptr(), digest.ptr());
   if (PyErr_Occurred()) throw py::error_already_set();
   py::object entry = known ? py::reinterpret_borrow<py::object>(known) : py::object();
@@ -438,7 +411,7 @@ py::object find_completion_list(py::handle self, py::handle key, py::handle path
                                                     py::make_tuple(row[py::int_(1)])));
     } catch (py::error_already_set &e) {
       if (!is_exception(e)) throw;
-      if (!e.matches(py::module_::import("sqlite3").attr("Error").ptr())) {
+      if (!is_store_error(e)) {
         return py::none();  // a row no marshal of this Python reads: computed anew
       }
       failure = e;
@@ -449,7 +422,8 @@ py::object find_completion_list(py::handle self, py::handle key, py::handle path
     }
     remember(digest, entry);
   }
-  if (shadowed(self, key[py::int_(1)], path) || !deps_hold(entry[py::int_(0)])) return py::none();
+  // Whether a user module shadows the list's root was checked with the key.
+  if (!deps_hold(entry[py::int_(0)])) return py::none();
   return entry[py::int_(1)];
 }
 
@@ -540,9 +514,8 @@ void record_completion_list(py::handle self, py::handle key, py::handle rows,
   deps.attr("sort")();
   py::object deps_text = py::str("\n").attr("join")(deps);
   Holding hold;
-  py::object digest = key[py::int_(0)];
-  remember(digest, py::make_tuple(deps_text, rows));
-  lists().pending.append(py::make_tuple(digest, deps_text, rows));
+  remember(key, py::make_tuple(deps_text, rows));
+  lists().pending.append(py::make_tuple(key, deps_text, rows));
 }
 
 void flush_completion_lists() {
@@ -562,7 +535,7 @@ void flush_completion_lists() {
                           py::make_tuple(row[py::int_(0)], row[py::int_(1)], blob)));
     }
   } catch (py::error_already_set &e) {
-    if (!is_exception(e) || !e.matches(py::module_::import("sqlite3").attr("Error").ptr())) throw;
+    if (!is_exception(e) || !is_store_error(e)) throw;
     list_database_failed(e);
   }
 }

@@ -8,12 +8,6 @@ namespace sensewell {
 
 namespace {
 
-py::object fspath(py::handle path) {
-  auto text = py::reinterpret_steal<py::object>(PyOS_FSPath(path.ptr()));
-  if (!text) throw py::error_already_set();
-  return text;
-}
-
 // One location per place: jedi may reach the same name along two roads.
 class Unique {
  public:
@@ -145,20 +139,16 @@ py::object Places::user_module(py::handle name) const {
   py::object file = fspath(module_path);
   if (!script_path_.is_none() && file.equal(script_path_)) return edited_module_;
   if (temp_dir_.is_none() || !PyUnicode_Check(file.ptr())) return py::object();
-  // A synced module is "<temp_dir>/<name>.py", the directory as os.path.dirname gives it. Done
-  // here on the string: every reference asks, and the calls into os.path cost more than jedi's
-  // own look-up of the name.
+  // A synced module is "<temp_dir>/<name>.py" (jedi's paths are normalised). Done here on the
+  // string: every reference asks, and the calls into os.path cost more than jedi's own
+  // look-up of the name.
   Py_ssize_t length = PyUnicode_GetLength(file.ptr());
   Py_ssize_t slash = PyUnicode_FindChar(file.ptr(), '/', 0, length, -1);
   if (slash < 0 ||
-      PyUnicode_Tailmatch(file.ptr(), py::str(".py").ptr(), slash + 1, length, 1) != 1) {
+      PyUnicode_Tailmatch(file.ptr(), py::str(".py").ptr(), slash + 1, length, 1) != 1 ||
+      !py::object(file[py::slice(0, slash, 1)]).equal(temp_dir_)) {
     return py::object();
   }
-  Py_ssize_t end = slash;
-  while (end > 0 && PyUnicode_ReadChar(file.ptr(), end - 1) == '/') --end;
-  if (end == 0) end = slash + 1;  // a file at the root: its directory is the slashes
-  py::object directory = file[py::slice(0, end, 1)];
-  if (!directory.equal(temp_dir_)) return py::object();
   return file[py::slice(slash + 1, length - 3, 1)];
 }
 

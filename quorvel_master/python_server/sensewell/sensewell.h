@@ -55,6 +55,9 @@ py::object call_jedi(const py::object &callable, py::handle kwargs = py::handle(
 // a dict or null.
 py::object call_parked(py::handle callable, py::handle args, py::handle kwargs = py::handle());
 
+// os.fspath(path), parked.
+py::object fspath(py::handle path);
+
 struct Request;
 
 // Serialises every use of jedi in the process (jedi is not thread-safe), in arrival order.
@@ -203,14 +206,22 @@ class ItemStore {
 py::object store_database_path();
 py::object connect_store(py::handle path);
 void store_unavailable(const char *what, py::handle error);
+// Whether `e` is a database error; reporting one with that warning, and whether it lasts (a
+// locked database is tried again next time).
+bool is_store_error(const py::error_already_set &e);
+bool store_failure_lasts(const py::error_already_set &e);
+// A file's identity for the stores, "path\x1fsize\x1fmtime_ns", or None when it cannot be
+// read; and the short digest that keys stored rows.
+py::object file_identity(py::handle path);
+py::object text_digest(py::handle text);
 
 // Whole completion lists (list_store.cpp) for attribute completion on an imported library
-// module. The key, (digest, top-level module) or null, is found from the text alone.
+// module. The key, a digest or null, is found from the text alone.
 py::object completion_list_key(py::handle self, py::handle code, py::handle line, py::handle column,
                                py::handle path, py::handle search_key);
 // The stored rows (name, type, doc, detail) while all they were read from holds, else None.
 // Needs no JediLock.
-py::object find_completion_list(py::handle self, py::handle key, py::handle path);
+py::object find_completion_list(py::handle key);
 // Notes what jedi reads while a list is computed under the JediLock.
 class ListRecording {
  public:
@@ -228,9 +239,8 @@ void record_completion_list(py::handle self, py::handle key, py::handle rows,
 // that no request waits for the write.
 void flush_completion_lists();
 void note_exchange(const py::args &args, const py::kwargs &kwargs);
-// The warm-up's list of a snippet (completions.cpp), under the JediLock; false when the
-// snippet has none.
-bool fill_completion_list(py::object self, py::handle code, py::handle line, py::handle column);
+// The warm-up's list of a snippet (completions.cpp), under the JediLock.
+void fill_completion_list(py::object self, py::handle code, py::handle line, py::handle column);
 void watch_parses();
 // Imports and opens what a first look-up needs; the warm-up does it before its first request.
 void prepare_completion_lists();

@@ -1,5 +1,8 @@
 // The completion-item store: what jedi computed for completion items of installed libraries
 // (type, docstring, signature text), kept in the process and in an SQLite database on disk.
+#include <sys/stat.h>
+
+#include <cstring>
 #include <optional>
 #include <string>
 
@@ -113,10 +116,6 @@ void remove_files(py::handle path) {
   }
 }
 
-bool is_sqlite_error(const py::error_already_set &e) {
-  return e.matches(py::module_::import("sqlite3").attr("Error").ptr());
-}
-
 bool is_corrupt(const py::error_already_set &e) {
   py::object sqlite3 = py::module_::import("sqlite3");
   return e.matches(sqlite3.attr("DatabaseError").ptr()) &&
@@ -198,16 +197,47 @@ void store_unavailable(const char *what, py::handle error) {
   warn_once(what, error);
 }
 
+bool is_store_error(const py::error_already_set &e) {
+  return e.matches(py::module_::import("sqlite3").attr("Error").ptr());
+}
+
+bool store_failure_lasts(const py::error_already_set &e) {
+  py::object sqlite3 = py::module_::import("sqlite3");
+  bool locked = e.matches(sqlite3.attr("OperationalError").ptr()) &&
+                truthy(py::str(e.value()).attr("__contains__")("locked"));
+  warn_once(locked ? "database locked" : "database", e.value());
+  return !locked;
+}
+
+// Made here, not through os.stat: a list's look-up checks a hundred paths and more.
+py::object file_identity(py::handle path) {
+  auto encoded = py::reinterpret_steal<py::object>(PyUnicode_EncodeFSDefault(path.ptr()));
+  if (!encoded) throw py::error_already_set();
+  const char *bytes = PyBytes_AS_STRING(encoded.ptr());
+  struct stat st {};
+  if (std::strlen(bytes) != static_cast<size_t>(PyBytes_GET_SIZE(encoded.ptr())) ||
+      ::stat(bytes, &st) != 0) {
+    return py::none();
+  }
+  long long mtime_ns =
+      static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+  return py::reinterpret_borrow<py::object>(path) +
+         py::str("\x1f" + std::to_string(static_cast<long long>(st.st_size)) + "\x1f" +
+                 std::to_string(mtime_ns));
+}
+
+py::object text_digest(py::handle text) {
+  return py::module_::import("hashlib")
+      .attr("blake2b")(text.attr("encode")("utf-8", "surrogatepass"), "digest_size"_a = 20)
+      .attr("hexdigest")();
+}
+
 namespace {
 
 // A database failure while reading or writing: the store goes on in memory; a corrupt or
 // unusable file is left alone for this process, a locked one is tried again next time.
 void database_failed(const py::error_already_set &e) {
-  py::object sqlite3 = py::module_::import("sqlite3");
-  bool locked = e.matches(sqlite3.attr("OperationalError").ptr()) &&
-                truthy(py::str(e.value()).attr("__contains__")("locked"));
-  warn_once(locked ? "database locked" : "database", e.value());
-  if (!locked) shared().db_failed = true;
+  if (store_failure_lasts(e)) shared().db_failed = true;
 }
 
 py::object jedi_attr(const char *module, const char *name) {
@@ -278,17 +308,7 @@ py::object ItemStore::identity(py::handle path) {
   PyObject *known = PyDict_GetItemWithError(stats_.ptr(), path.ptr());
   if (known != nullptr) return py::reinterpret_borrow<py::object>(known);
   if (PyErr_Occurred()) throw py::error_already_set();
-  py::object id = py::none();
-  try {
-    py::object st = call(os_module().attr("stat"), py::make_tuple(path));
-    py::list parts;
-    parts.append(py::reinterpret_borrow<py::object>(path));
-    parts.append(py::str(st.attr("st_size")));
-    parts.append(py::str(st.attr("st_mtime_ns")));
-    id = join("\x1f", parts);
-  } catch (py::error_already_set &e) {
-    if (!is_exception(e)) throw;
-  }
+  py::object id = file_identity(path);
   stats_[path] = id;
   return id;
 }
@@ -306,11 +326,7 @@ py::object ItemStore::scope(py::handle file) {
   PyObject *known = PyDict_GetItemWithError(scopes_.ptr(), file.ptr());
   if (known != nullptr) return py::reinterpret_borrow<py::object>(known);
   if (PyErr_Occurred()) throw py::error_already_set();
-  py::object text = search_key_ + py::str("\x1e") + identity(file);
-  py::object digest =
-      py::module_::import("hashlib")
-          .attr("blake2b")(text.attr("encode")("utf-8", "surrogatepass"), "digest_size"_a = 20)
-          .attr("hexdigest")();
+  py::object digest = text_digest(search_key_ + py::str("\x1e") + identity(file));
   scopes_[file] = digest;
   return digest;
 }
@@ -380,7 +396,7 @@ py::dict ItemStore::rows(py::handle scope_id) {
             py::make_tuple(row[py::int_(1)], row[py::int_(2)], row[py::int_(3)], row[py::int_(4)]);
       }
     } catch (py::error_already_set &e) {
-      if (!is_exception(e) || !is_sqlite_error(e)) throw;
+      if (!is_exception(e) || !is_store_error(e)) throw;
       failure = e;
     }
     if (failure) database_failed(*failure);
@@ -507,7 +523,7 @@ void ItemStore::flush() {
       throw;
     }
   } catch (py::error_already_set &e) {
-    if (!is_exception(e) || !is_sqlite_error(e)) throw;
+    if (!is_exception(e) || !is_store_error(e)) throw;
     failure = e;
   }
   if (failure) database_failed(*failure);

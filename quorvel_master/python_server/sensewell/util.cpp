@@ -25,6 +25,13 @@ bool is_instance(py::handle value, py::handle type) {
   return result == 1;
 }
 
+py::object fspath(py::handle path) {
+  // A path object's __fspath__ is Python code.
+  PyObject *text = park_on_exit([&] { return PyOS_FSPath(path.ptr()); });
+  if (text == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(text);
+}
+
 py::object call_parked(py::handle callable, py::handle args, py::handle kwargs) {
   PyObject *result =
       park_on_exit([&] { return PyObject_Call(callable.ptr(), args.ptr(), kwargs.ptr()); });
